@@ -1,0 +1,87 @@
+// Kernel-object model of the layer: reference-counted objects behind a
+// per-process handle table, and the hooks the wait engine asks of each type.
+#pragma once
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "pal/types.h"
+
+namespace pal {
+
+enum class ObjType : uint8_t {
+    None = 0,
+    Event,
+    Thread,
+    Process,
+    Job,
+    Port,
+    Mapping,
+    Pipe,
+    Key,
+    EventSource,
+    ScManager,
+    Service,
+    Count
+};
+
+struct Object;
+struct Waiter;
+
+// One table per type, like a kernel's object operations. A null `signaled`
+// means the type cannot be waited on.
+struct ObjectOps {
+    void (*destroy)(Object*);
+    // Signalled state as seen by a waiter; called with WaitLock() held.
+    bool (*signaled)(Object*);
+    // Effect of a satisfied wait (auto-reset clears). Returns false when an
+    // object shared with other processes was taken by someone else first.
+    bool (*consume)(Object*);
+    // Undoes consume() for a wait-all that could not take every object.
+    void (*unconsume)(Object*);
+    // Descriptor that turns readable when the state may have changed outside
+    // this process; -1 when every change is made in-process (and wakes waiters).
+    int (*pollFd)(Object*);
+};
+
+struct Object {
+    explicit Object(ObjType t, const ObjectOps* o) : ops(o), type(t) {}
+    const ObjectOps* ops;
+    ObjType type;
+    std::atomic<int> refs{1};
+    std::vector<Waiter*> waiters;  // guarded by WaitLock()
+};
+
+void AddRef(Object* obj);
+void Release(Object* obj);
+
+// Takes over the caller's reference. On failure releases it, sets the last
+// error and returns null.
+HANDLE NewHandle(Object* obj);
+// Returns the object with a new reference, or null with ERROR_INVALID_HANDLE.
+// ObjType::None accepts any type.
+Object* LookupHandle(HANDLE h, ObjType type);
+// Removes the handle; returns the object with the table's reference, or null.
+Object* TakeHandle(HANDLE h, ObjType type);
+// Number of handles in use; for leak tests.
+size_t HandleCount();
+
+template <typename T>
+struct ObjRef {
+    T* p = nullptr;
+    ObjRef() = default;
+    explicit ObjRef(Object* o) : p(static_cast<T*>(o)) {}
+    ObjRef(const ObjRef&) = delete;
+    ObjRef& operator=(const ObjRef&) = delete;
+    ~ObjRef() { if (p != nullptr) Release(p); }
+    T* operator->() const { return p; }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// The one lock of the wait engine: every waiter list and every in-process
+// signalled state changes under it.
+std::mutex& WaitLock();
+// Satisfies what waiters of obj can now be satisfied. Call with WaitLock() held.
+void WakeWaiters(Object* obj);
+
+}  // namespace pal

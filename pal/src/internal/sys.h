@@ -1,0 +1,57 @@
+// Small Linux helpers shared by the layer's areas.
+#pragma once
+#include <string>
+
+#include "pal/types.h"
+
+namespace pal {
+
+// errno to Win32 error code; `path` chooses ERROR_PATH_NOT_FOUND over
+// ERROR_FILE_NOT_FOUND for a missing directory.
+DWORD ErrnoToWin32(int err, bool path = false);
+// SetLastError(ErrnoToWin32(errno)) and return FALSE-like 0.
+void SetLastErrno(bool path = false);
+
+// Owns a descriptor; closes it once.
+class ScopedFd {
+public:
+    ScopedFd() = default;
+    explicit ScopedFd(int fd) : fd_(fd) {}
+    ScopedFd(ScopedFd&& o) noexcept : fd_(o.take()) {}
+    ScopedFd& operator=(ScopedFd&& o) noexcept;
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    ~ScopedFd();
+    int get() const { return fd_; }
+    int take() { int f = fd_; fd_ = -1; return f; }
+    void reset(int fd = -1);
+    explicit operator bool() const { return fd_ >= 0; }
+private:
+    int fd_ = -1;
+};
+
+// The state root: $ZEMBRIK_SYSROOT or /var/lib/zembrik, without a trailing '/'.
+std::string StateRoot();
+// Creates the root's layout once per root and process (a new root also gets
+// its ProductOptions value). Returns a Win32 error code.
+DWORD EnsureStateRoot();
+// StateRoot() + "/" + rel after EnsureStateRoot(); empty on failure (last error set).
+std::string StatePath(const std::string& rel);
+
+// Percent-encodes '/', '\\' and '%' and anything outside printable ASCII is
+// kept as UTF-8: a name becomes one path component.
+std::string EncodeName(const char16_t* name);
+std::u16string DecodeName(const std::string& component);
+
+// mkdir -p with mode; returns 0 or errno.
+int MakeDirs(const std::string& path, unsigned mode);
+// Writes a file atomically: temp file, fsync, rename, fsync of the directory.
+// Returns 0 or errno.
+int WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode);
+// Reads a whole file; returns 0 or errno.
+int ReadWholeFile(const std::string& path, std::string& out);
+
+// Milliseconds on the monotonic clock.
+uint64_t MonotonicMs();
+
+}  // namespace pal

@@ -1,0 +1,229 @@
+// Shared helpers of the layer: errno mapping, descriptors, the state root.
+#include "internal/sys.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "pal/error.h"
+#include "pal/strings.h"
+
+namespace pal {
+
+DWORD ErrnoToWin32(int err, bool path) {
+    switch (err) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return path ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case EBUSY: return ERROR_BUSY;
+    case EPIPE: return ERROR_NO_DATA;
+    case ECONNREFUSED: return ERROR_PIPE_NOT_CONNECTED;
+    case ETIMEDOUT: return ERROR_SEM_TIMEOUT;
+    case ENOSYS:
+    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+    case EAGAIN: return ERROR_BUSY;
+    case EIO: return ERROR_GEN_FAILURE;
+    case ESRCH: return ERROR_INVALID_PARAMETER;
+    case EFAULT: return ERROR_NOACCESS;
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+void SetLastErrno(bool path) { SetLastError(ErrnoToWin32(errno, path)); }
+
+ScopedFd& ScopedFd::operator=(ScopedFd&& o) noexcept {
+    if (this != &o) reset(o.take());
+    return *this;
+}
+
+ScopedFd::~ScopedFd() { reset(); }
+
+void ScopedFd::reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+}
+
+std::string StateRoot() {
+    const char* env = getenv("ZEMBRIK_SYSROOT");
+    std::string root = (env != nullptr && env[0] != 0) ? env : "/var/lib/zembrik";
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+int MakeDirs(const std::string& path, unsigned mode) {
+    if (path.empty()) return EINVAL;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        int rc = MakeDirs(path.substr(0, slash), mode);
+        if (rc != 0) return rc;
+    }
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return errno;
+    return 0;
+}
+
+int ReadWholeFile(const std::string& path, std::string& out) {
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return errno;
+    out.clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof(buf));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return 0;
+}
+
+int WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode) {
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(gettid());
+    ScopedFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd) return errno;
+    size_t off = 0;
+    while (off < data.size()) {
+        ssize_t n = write(fd.get(), data.data() + off, data.size() - off);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            unlink(tmp.c_str());
+            return e;
+        }
+        off += static_cast<size_t>(n);
+    }
+    if (fsync(fd.get()) != 0) {
+        int e = errno;
+        unlink(tmp.c_str());
+        return e;
+    }
+    fd.reset();
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        unlink(tmp.c_str());
+        return e;
+    }
+    ScopedFd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dfd) fsync(dfd.get());
+    return 0;
+}
+
+namespace {
+
+// A new root starts as a Datacenter system: the OS check reads this value.
+const char kProductOptions[] =
+    "[\n {\"name\": \"ProductSuite\", \"type\": \"REG_MULTI_SZ\", \"data\": [\"DataCenter\"]}\n]\n";
+
+DWORD CreateLayout(const std::string& root) {
+    struct stat st;
+    bool isNew = stat(root.c_str(), &st) != 0;
+    if (isNew && errno != ENOENT) return ErrnoToWin32(errno, true);
+    if (!isNew && !S_ISDIR(st.st_mode)) return ERROR_DIRECTORY;
+    static const char* const kDirs[] = {"registry/HKLM", "eventlog", "run/pipe", "run/objects", "run/shm",
+                                        "run/services"};
+    for (const char* d : kDirs) {
+        std::string p = root + "/" + d;
+        if (access(p.c_str(), F_OK) == 0) continue;
+        int rc = MakeDirs(p, 0755);
+        if (rc != 0) return ErrnoToWin32(rc, true);
+        if (strcmp(d, "registry/HKLM") == 0) isNew = true;
+    }
+    if (isNew) {
+        std::string key = root + "/registry/HKLM/SYSTEM/CurrentControlSet/Control/ProductOptions";
+        int rc = MakeDirs(key, 0755);
+        if (rc == 0 && access((key + "/.values").c_str(), F_OK) != 0)
+            rc = WriteFileAtomic(key + "/.values", kProductOptions, 0644);
+        if (rc != 0) return ErrnoToWin32(rc, true);
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD EnsureStateRoot() {
+    static std::mutex lock;
+    static std::set<std::string> done;
+    std::string root = StateRoot();
+    std::lock_guard<std::mutex> g(lock);
+    if (done.count(root) != 0) {
+        // A root removed under us (tests, an administrator) is laid out again.
+        struct stat st;
+        if (stat((root + "/run").c_str(), &st) == 0) return ERROR_SUCCESS;
+        done.erase(root);
+    }
+    DWORD rc = CreateLayout(root);
+    if (rc == ERROR_SUCCESS) done.insert(root);
+    return rc;
+}
+
+std::string StatePath(const std::string& rel) {
+    DWORD rc = EnsureStateRoot();
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return std::string();
+    }
+    return StateRoot() + "/" + rel;
+}
+
+std::string EncodeName(const char16_t* name) {
+    std::string utf8 = ToUtf8(name);
+    std::string out;
+    for (unsigned char c : utf8) {
+        if (c == '/' || c == '%' || c == '\\' || c < 0x20 || c == 0x7F) {
+            char buf[4];
+            snprintf(buf, sizeof(buf), "%%%02X", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (out == "." || out == "..") out = out == "." ? "%2E" : "%2E%2E";
+    return out;
+}
+
+std::u16string DecodeName(const std::string& component) {
+    std::string raw;
+    for (size_t i = 0; i < component.size(); ++i) {
+        if (component[i] == '%' && i + 2 < component.size() + 0 && isxdigit(static_cast<unsigned char>(component[i + 1])) &&
+            isxdigit(static_cast<unsigned char>(component[i + 2]))) {
+            raw += static_cast<char>(strtol(component.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            raw += component[i];
+        }
+    }
+    return ToUtf16(raw);
+}
+
+uint64_t MonotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+}  // namespace pal

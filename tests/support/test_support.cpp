@@ -1,0 +1,120 @@
+#include "support/test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace testsupport {
+
+TempRoot::TempRoot() {
+    const char* prev = getenv("ZEMBRIK_SYSROOT");
+    if (prev != nullptr) {
+        hadPrevious_ = true;
+        previous_ = prev;
+    }
+    std::string tmpl = (std::filesystem::temp_directory_path() / "zembrik-test-XXXXXX").string();
+    char* made = mkdtemp(tmpl.data());
+    if (made == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+        return;
+    }
+    path_ = std::string(made) + "/root";
+    setenv("ZEMBRIK_SYSROOT", path_.c_str(), 1);
+}
+
+TempRoot::~TempRoot() {
+    if (!path_.empty()) RemoveTree(path_.substr(0, path_.size() - 5));
+    if (hadPrevious_) setenv("ZEMBRIK_SYSROOT", previous_.c_str(), 1);
+    else unsetenv("ZEMBRIK_SYSROOT");
+}
+
+bool RemoveTree(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    return !std::filesystem::exists(path, ec);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool IsRoot() { return geteuid() == 0; }
+
+}  // namespace testsupport
+
+#include <map>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+
+extern char** environ;
+
+namespace testsupport {
+
+static std::map<std::string, ChildMain>& Modes() {
+    static std::map<std::string, ChildMain> m;
+    return m;
+}
+
+ChildMode::ChildMode(const char* name, ChildMain fn) { Modes()[name] = fn; }
+
+int RunChildModeIfAsked() {
+    const char* mode = getenv("ZEMBRIK_TEST_CHILD");
+    if (mode == nullptr) return -1;
+    auto it = Modes().find(mode);
+    if (it == Modes().end()) return 127;
+    const char* arg = getenv("ZEMBRIK_TEST_ARG");
+    std::string a = arg ? arg : "";
+    unsetenv("ZEMBRIK_TEST_CHILD");
+    unsetenv("ZEMBRIK_TEST_ARG");
+    return it->second(a);
+}
+
+int SpawnChild(const std::string& mode, const std::string& arg) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string s = *e;
+        if (s.rfind("ZEMBRIK_TEST_", 0) != 0) env.push_back(s);
+    }
+    env.push_back("ZEMBRIK_TEST_CHILD=" + mode);
+    env.push_back("ZEMBRIK_TEST_ARG=" + arg);
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    char self[] = "/proc/self/exe";
+    char* argv[] = {self, nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    return pid;
+}
+
+int WaitChild(int pid, int ms) {
+    for (int waited = 0;; waited += 10) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return status;
+        if (r < 0 || waited >= ms) return -1;
+        struct timespec ts{0, 10 * 1000000L};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+void KillChild(int pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+}
+
+}  // namespace testsupport
