@@ -131,13 +131,16 @@ static bool SidToName(const SID* s, std::string& name, std::string& domain, SID_
     return false;
 }
 
-static bool NameToSid(std::string name, SID& sid) {
+// A name that is both a user and a group (such as "root") is taken as the
+// kind the trustee type asks for.
+static bool NameToSid(std::string name, SID& sid, bool preferGroup = true) {
     size_t bs = name.find('\\');
     if (bs != std::string::npos) name = name.substr(bs + 1);
     uint32_t id = 0;
     if (name == "SYSTEM") { sid = MakeSid(5, {SECURITY_LOCAL_SYSTEM_RID}); return true; }
     if (name == "Everyone") { sid = MakeSid(1, {SECURITY_WORLD_RID}); return true; }
     if (name == "Administrators") { sid = MakeSid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}); return true; }
+    if (!preferGroup && FindUser(name, id)) { sid = MakeSid(22, {SECURITY_UNIX_USER_RID, id}); return true; }
     std::string admin;
     if (GroupName(AdminGroupId(), admin) && name == admin) {
         sid = MakeSid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
@@ -371,7 +374,8 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PAC
             if (!IsValidSid(e.Trustee.ptstrName)) return ERROR_INVALID_SID;
             ace.Sid = *reinterpret_cast<SID*>(e.Trustee.ptstrName);
         } else if (e.Trustee.TrusteeForm == TRUSTEE_IS_NAME) {
-            if (e.Trustee.ptstrName == nullptr || !pal::NameToSid(pal::ToUtf8(e.Trustee.ptstrName), ace.Sid))
+            bool group = e.Trustee.TrusteeType != TRUSTEE_IS_USER;
+            if (e.Trustee.ptstrName == nullptr || !pal::NameToSid(pal::ToUtf8(e.Trustee.ptstrName), ace.Sid, group))
                 return ERROR_NONE_MAPPED;
         } else {
             return ERROR_INVALID_PARAMETER;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "pal/error.h"
+#include "pal/stateroot.h"
 #include "pal/strings.h"
 
 namespace pal {
@@ -227,3 +228,6 @@ uint64_t MonotonicMs() {
 }
 
 }  // namespace pal
+
+DWORD PalEnsureStateRoot() { return pal::EnsureStateRoot(); }
+std::string PalStateRootPath() { return pal::StateRoot(); }

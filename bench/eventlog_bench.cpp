@@ -1,0 +1,99 @@
+// Event-log appends through ReportEventW into a temporary state root, against
+// a raw O_APPEND write() of a line of the same size into the same folder.
+// One append of each per iteration, so both see the same machine load.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "pal/eventlog.h"
+#include "pal/resource.h"
+#include "pal/stateroot.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const PAL_MESSAGE_RESOURCE kMessages[] = {{0x60000096, u"%1 has started.\r\n"}};
+const PAL_MODULE_RESOURCES kResources = {nullptr, 0, kMessages, 1, nullptr, 0};
+
+void BM_ReportEvent(benchmark::State& state) {
+    HANDLE source = RegisterEventSourceW(nullptr, u"Zembrik");
+    LPCWSTR strings[1] = {u"Zembrik"};
+    auto report = [&] {
+        return ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x60000096, nullptr, 1, 0, strings, nullptr);
+    };
+    std::string dir = PalStateRootPath() + "/eventlog";
+    // Every entry has the same length (same text, time format and pid): the
+    // growth of the log by one entry.
+    std::error_code ec;
+    uintmax_t before = std::filesystem::file_size(dir + "/System.log", ec);
+    if (ec) before = 0;
+    if (source == nullptr || !report()) {
+        state.SkipWithError("cannot write the event log");
+        if (source != nullptr) DeregisterEventSource(source);
+        return;
+    }
+    uintmax_t after = std::filesystem::file_size(dir + "/System.log", ec);
+    std::string line(after > before ? after - before : 2, 'x');
+    line.back() = '\n';
+    int raw = open((dir + "/raw.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    if (raw < 0 || ec || after <= before) {
+        state.SkipWithError("cannot open the baseline file");
+        if (raw >= 0) close(raw);
+        DeregisterEventSource(source);
+        return;
+    }
+    double palSeconds = 0, rawSeconds = 0;
+    for (auto _ : state) {
+        Clock::time_point t0 = Clock::now();
+        BOOL palOk = report();
+        Clock::time_point t1 = Clock::now();
+        bool rawOk = write(raw, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        Clock::time_point t2 = Clock::now();
+        if (!palOk || !rawOk) {
+            state.SkipWithError("an append failed");
+            break;
+        }
+        double p = std::chrono::duration<double>(t1 - t0).count();
+        palSeconds += p;
+        rawSeconds += std::chrono::duration<double>(t2 - t1).count();
+        state.SetIterationTime(p);
+    }
+    close(raw);
+    DeregisterEventSource(source);
+    double n = static_cast<double>(state.iterations());
+    if (n == 0 || rawSeconds == 0) return;
+    state.SetItemsProcessed(state.iterations());  // ReportEventW appends per second
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
+    state.counters["line_bytes"] = static_cast<double>(line.size());
+    state.counters["raw_items/s"] = n / rawSeconds;
+    state.counters["ratio"] = palSeconds / rawSeconds;  // pal time per append / raw
+}
+BENCHMARK(BM_ReportEvent)->UseManualTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A state root of our own, set before the first call into the layer.
+    std::string tmpl = (std::filesystem::temp_directory_path() / "zembrik-bench-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    setenv("ZEMBRIK_SYSROOT", (tmpl + "/root").c_str(), 1);
+    PalSetModuleResources(&kResources);
+    benchmark::Initialize(&argc, argv);
+    int rc = 0;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) rc = 1;
+    else benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ec;
+    std::filesystem::remove_all(tmpl, ec);
+    return rc;
+}

@@ -1,0 +1,70 @@
+// zembrikctl: the administrator's client. One table row per command.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "client/events_command.h"
+#include "client/output.h"
+
+namespace {
+
+struct Command {
+    const char* name;
+    const char* summary;
+    zctl::CommandMain run;
+};
+
+const Command kCommands[] = {
+    {"events", zctl::kEventsSummary, zctl::RunEventsCommand},
+};
+
+void Usage(std::FILE* f) {
+    std::string text =
+        "Usage: zembrikctl COMMAND [options]\n"
+        "       zembrikctl COMMAND --help\n"
+        "\n"
+        "Commands:\n";
+    for (const Command& c : kCommands) {
+        std::string name = c.name;
+        text += "  " + name + std::string(name.size() < 12 ? 12 - name.size() : 1, ' ') + c.summary + "\n";
+    }
+    text += "\nThe state root is $ZEMBRIK_SYSROOT (default /var/lib/zembrik).\n";
+    zctl::Write(f, text);
+}
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        Usage(stderr);
+        return 1;
+    }
+    std::string name = args[0];
+    args.erase(args.begin());
+    if (name == "--help" || name == "-h" || name == "help") {
+        // "zembrikctl help events" is "zembrikctl events --help".
+        if (name == "help" && !args.empty()) {
+            name = args[0];
+            args = {"--help"};
+        } else {
+            Usage(stdout);
+            return 0;
+        }
+    }
+    const Command* command = FindCommand(name);
+    if (command == nullptr) {
+        zctl::WriteError(stderr, "", (name.rfind("-", 0) == 0 ? "unknown option '" : "unknown command '") + name +
+                                         "' (zembrikctl --help lists the commands)");
+        return 1;
+    }
+    int rc = command->run(args, stdout, stderr);
+    if (std::fflush(stdout) != 0 && rc == 0) rc = 1;
+    return rc;
+}

@@ -1,0 +1,11 @@
+// The state root that holds the registry, the event log and the named
+// objects of this system ($ZEMBRIK_SYSROOT, default /var/lib/zembrik). Not Win32.
+#pragma once
+#include <string>
+
+#include "pal/types.h"
+
+// Creates the root's layout when missing; returns a Win32 error code.
+DWORD PalEnsureStateRoot();
+// The root's path, as the programs show it in messages.
+std::string PalStateRootPath();

@@ -1,0 +1,65 @@
+// Internals of the registry shared by its files: key objects, the `.values`
+// codec and store, and the change-notification watcher.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/object.h"
+#include "internal/sys.h"
+#include "pal/registry.h"
+
+namespace pal::reg {
+
+// An open key: its directory, held by an O_PATH descriptor so that the handle
+// keeps naming the same key even if another key later takes its name.
+struct Key : Object {
+    Key();
+    ScopedFd dir;
+    std::string path;  // absolute path of the directory, for watches and rewrites
+    REGSAM access = 0; // rights granted at open
+};
+
+// One value as stored.
+struct Value {
+    std::u16string name;
+    DWORD type = REG_NONE;
+    std::string data;  // the exact bytes
+};
+
+// `.values` text for a list of values: a JSON array, one object per value, in
+// natural form where the bytes allow it exactly and as hex otherwise.
+std::string EncodeValues(const std::vector<Value>& values);
+// Parses `.values` text; ERROR_BADDB for anything but a well-formed file.
+DWORD DecodeValues(std::string_view text, std::vector<Value>& out);
+// Index of the value with that name (case-insensitive), or -1.
+long FindValue(const std::vector<Value>& values, std::u16string_view name);
+
+// True once the key's directory has been removed.
+bool IsDeleted(const Key& key);
+// Reads the key's values (no lock: rewrites replace the file atomically).
+DWORD LoadValues(const Key& key, std::vector<Value>& out);
+// Read-modify-write of the key's values under an exclusive flock on its
+// directory. `edit` changes the list and returns a Win32 error; the file is
+// rewritten only when it returns ERROR_SUCCESS.
+template <typename Edit>
+DWORD UpdateValues(const Key& key, Edit edit);
+DWORD UpdateValuesImpl(const Key& key, DWORD (*edit)(std::vector<Value>&, void*), void* ctx);
+
+template <typename Edit>
+DWORD UpdateValues(const Key& key, Edit edit) {
+    return UpdateValuesImpl(
+        key, [](std::vector<Value>& v, void* ctx) -> DWORD { return (*static_cast<Edit*>(ctx))(v); }, &edit);
+}
+
+// Change notification (registry_notify.cpp).
+// Registers a one-shot notification for `handle` (which names `key`) and
+// returns once every change after the call will be seen. `event` is a
+// private duplicate that the registration owns and closes in every case.
+DWORD NotifyRegister(HKEY handle, const Key& key, bool subtree, DWORD filter, HANDLE event, uint64_t& id);
+// Signals and ends one registration if it is still pending.
+void NotifyCancel(uint64_t id);
+// Signals and ends every registration made through `handle` (RegCloseKey).
+void NotifyHandleClosed(HKEY handle);
+
+}  // namespace pal::reg

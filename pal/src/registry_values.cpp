@@ -1,0 +1,402 @@
+// The `.values` file of a key: codec and atomic read-modify-write.
+//
+// The file is a JSON array, one object per value in insertion order:
+//   [
+//    {"name": "ProductSuite", "type": "REG_MULTI_SZ", "data": ["DataCenter"]},
+//    {"name": "Odd", "type": "REG_SZ", "hex": "410042"}
+//   ]
+// "data" holds the natural form (string, list of strings, number, hex for
+// REG_BINARY) only when it gives back exactly the bytes written; anything else
+// is kept byte for byte as "hex". A file we cannot read exactly is never
+// rewritten: its key's value calls fail with ERROR_BADDB until it is repaired.
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "internal/registry_store.h"
+#include "pal/error.h"
+#include "pal/json.h"
+#include "pal/strings.h"
+
+namespace pal::reg {
+namespace {
+
+constexpr const char kValuesFile[] = ".values";
+constexpr const char kTempPrefix[] = ".values.tmp.";
+
+struct TypeName {
+    DWORD type;
+    const char* name;
+};
+constexpr TypeName kTypeNames[] = {
+    {REG_NONE, "REG_NONE"},
+    {REG_SZ, "REG_SZ"},
+    {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+    {REG_BINARY, "REG_BINARY"},
+    {REG_DWORD, "REG_DWORD"},
+    {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+    {REG_LINK, "REG_LINK"},
+    {REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {8, "REG_RESOURCE_LIST"},
+    {9, "REG_FULL_RESOURCE_DESCRIPTOR"},
+    {10, "REG_RESOURCE_REQUIREMENTS_LIST"},
+    {REG_QWORD, "REG_QWORD"},
+};
+
+const char* NameOfType(DWORD type) {
+    for (const auto& t : kTypeNames)
+        if (t.type == type) return t.name;
+    return nullptr;
+}
+
+bool TypeOfName(const std::string& name, DWORD& type) {
+    for (const auto& t : kTypeNames) {
+        if (name == t.name) {
+            type = t.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+// UTF-16 units of little-endian bytes; false for an odd length.
+bool Units(const std::string& bytes, std::u16string& out) {
+    if (bytes.size() % 2 != 0) return false;
+    out.resize(bytes.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    return true;
+}
+
+void AppendUnits(std::string& bytes, std::u16string_view units) {
+    for (char16_t u : units) {
+        bytes += static_cast<char>(u & 0xFF);
+        bytes += static_cast<char>(u >> 8);
+    }
+}
+
+// Well-formed UTF-16 without NUL: converts to UTF-8 and back unchanged.
+bool CleanText(std::u16string_view s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        char16_t u = s[i];
+        if (u == 0 || (u >= 0xDC00 && u <= 0xDFFF)) return false;
+        if (u >= 0xD800 && u <= 0xDBFF) {
+            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
+bool NaturalString(const std::string& bytes, std::string& utf8) {
+    std::u16string u;
+    if (!Units(bytes, u) || u.empty() || u.back() != 0) return false;
+    u.pop_back();
+    if (!CleanText(u)) return false;
+    utf8 = ToUtf8(u);
+    return true;
+}
+
+// Each string NUL-terminated, then one more NUL; the empty list is two NULs.
+bool NaturalMulti(const std::string& bytes, std::vector<std::string>& list) {
+    std::u16string u;
+    if (!Units(bytes, u) || u.size() < 2) return false;
+    list.clear();
+    if (u.size() == 2 && u[0] == 0 && u[1] == 0) return true;
+    size_t i = 0;
+    for (;;) {
+        if (i == u.size() - 1 && u[i] == 0 && !list.empty()) return true;
+        if (i >= u.size() || u[i] == 0) return false;
+        size_t end = u.find(char16_t(0), i);
+        if (end == std::u16string::npos) return false;
+        std::u16string_view s(u.data() + i, end - i);
+        if (!CleanText(s)) return false;
+        list.push_back(ToUtf8(s));
+        i = end + 1;
+    }
+}
+
+uint64_t LittleEndian(const std::string& bytes) {
+    uint64_t v = 0;
+    for (size_t i = bytes.size(); i-- > 0;) v = (v << 8) | static_cast<unsigned char>(bytes[i]);
+    return v;
+}
+
+std::string LittleEndianBytes(uint64_t v, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return out;
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
+
+bool Unhex(const std::string& text, std::string& bytes) {
+    if (text.size() % 2 != 0) return false;
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    bytes.clear();
+    bytes.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int hi = nibble(text[i]), lo = nibble(text[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        bytes += static_cast<char>((hi << 4) | lo);
+    }
+    return true;
+}
+
+void AppendValue(std::string& out, const Value& v) {
+    out += "{\"name\": ";
+    json::Quote(out, ToUtf8(v.name));
+    out += ", \"type\": ";
+    const char* typeName = NameOfType(v.type);
+    if (typeName != nullptr) json::Quote(out, typeName);
+    else out += std::to_string(v.type);
+
+    std::string text;
+    std::vector<std::string> list;
+    bool natural = true;
+    std::string data;
+    switch (v.type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        natural = NaturalString(v.data, text);
+        if (natural) json::Quote(data, text);
+        break;
+    case REG_MULTI_SZ:
+        natural = NaturalMulti(v.data, list);
+        if (natural) {
+            data += '[';
+            for (size_t i = 0; i < list.size(); ++i) {
+                if (i != 0) data += ", ";
+                json::Quote(data, list[i]);
+            }
+            data += ']';
+        }
+        break;
+    case REG_DWORD:
+        natural = v.data.size() == 4;
+        if (natural) data = std::to_string(LittleEndian(v.data));
+        break;
+    case REG_QWORD:
+        natural = v.data.size() == 8;
+        if (natural) data = std::to_string(LittleEndian(v.data));
+        break;
+    case REG_BINARY:
+        json::Quote(data, Hex(v.data));
+        break;
+    default:
+        natural = false;
+    }
+    if (natural) {
+        out += ", \"data\": ";
+        out += data;
+    } else {
+        out += ", \"hex\": ";
+        json::Quote(out, Hex(v.data));
+    }
+    out += '}';
+}
+
+bool DecodeNatural(DWORD type, const json::Value& d, std::string& bytes) {
+    bytes.clear();
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        if (d.kind != json::Kind::String) return false;
+        AppendUnits(bytes, ToUtf16(d.text));
+        AppendUnits(bytes, std::u16string(1, 0));
+        return true;
+    case REG_MULTI_SZ:
+        if (d.kind != json::Kind::Array) return false;
+        for (const auto& item : d.items) {
+            // An empty string would end the list early: not a form we write.
+            if (item.kind != json::Kind::String || item.text.empty()) return false;
+            std::u16string s = ToUtf16(item.text);
+            if (s.find(char16_t(0)) != std::u16string::npos) return false;
+            AppendUnits(bytes, s);
+            AppendUnits(bytes, std::u16string(1, 0));
+        }
+        AppendUnits(bytes, std::u16string(d.items.empty() ? 2 : 1, 0));
+        return true;
+    case REG_DWORD:
+    case REG_QWORD: {
+        size_t n = type == REG_DWORD ? 4 : 8;
+        uint64_t u;
+        int64_t s;
+        // Hand edits may write a negative number; it means the two's complement.
+        if (d.AsUint64(u)) {
+            if (n == 4 && u > 0xFFFFFFFFu) return false;
+        } else if (d.AsInt64(s)) {
+            if (n == 4 && s < INT32_MIN) return false;
+            u = static_cast<uint64_t>(s);
+        } else {
+            return false;
+        }
+        bytes = LittleEndianBytes(u, n);
+        return true;
+    }
+    case REG_BINARY:
+        return d.kind == json::Kind::String && Unhex(d.text, bytes);
+    default:
+        return false;
+    }
+}
+
+bool DecodeOne(const json::Value& item, Value& v) {
+    if (item.kind != json::Kind::Object || item.members.size() != 3) return false;
+    const json::Value* name = item.Find("name");
+    const json::Value* type = item.Find("type");
+    const json::Value* data = item.Find("data");
+    const json::Value* hex = item.Find("hex");
+    // Exactly name, type and one of data/hex (three distinct members).
+    if (name == nullptr || type == nullptr || (data == nullptr) == (hex == nullptr)) return false;
+    if (name->kind != json::Kind::String) return false;
+    v.name = ToUtf16(name->text);
+    if (v.name.find(char16_t(0)) != std::u16string::npos) return false;
+    if (type->kind == json::Kind::String) {
+        if (!TypeOfName(type->text, v.type)) return false;
+    } else {
+        uint64_t t;
+        if (!type->AsUint64(t) || t > 0xFFFFFFFFu) return false;
+        v.type = static_cast<DWORD>(t);
+    }
+    if (hex != nullptr) return hex->kind == json::Kind::String && Unhex(hex->text, v.data);
+    return DecodeNatural(v.type, *data, v.data);
+}
+
+std::string ValuesPath(const Key& key) { return key.path + "/" + kValuesFile; }
+
+// Removes temp files of writers that died before their rename.
+void RemoveLeftovers(int dirFd) {
+    int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        close(fd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(d)) {
+        if (strncmp(e->d_name, kTempPrefix, sizeof(kTempPrefix) - 1) == 0) names.push_back(e->d_name);
+    }
+    for (const auto& n : names) unlinkat(dirfd(d), n.c_str(), 0);
+    closedir(d);
+}
+
+// The file takes the directory's owner and group, and its mode without x bits.
+void FixOwnership(int dirFd, const struct stat& dirSt) {
+    mode_t mode = dirSt.st_mode & 0666;
+    struct stat st;
+    if (fstatat(dirFd, kValuesFile, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (st.st_uid != dirSt.st_uid || st.st_gid != dirSt.st_gid) {
+        if (fchownat(dirFd, kValuesFile, dirSt.st_uid, dirSt.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
+            fchownat(dirFd, kValuesFile, static_cast<uid_t>(-1), dirSt.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+            mode &= 0606;  // the group is not the key's: give it nothing
+    }
+    if ((st.st_mode & 07777) != mode) fchmodat(dirFd, kValuesFile, mode, 0);
+}
+
+}  // namespace
+
+std::string EncodeValues(const std::vector<Value>& values) {
+    if (values.empty()) return "[]\n";
+    std::string out = "[\n";
+    for (size_t i = 0; i < values.size(); ++i) {
+        out += ' ';
+        AppendValue(out, values[i]);
+        out += i + 1 < values.size() ? ",\n" : "\n";
+    }
+    out += "]\n";
+    return out;
+}
+
+DWORD DecodeValues(std::string_view text, std::vector<Value>& out) {
+    out.clear();
+    json::Value doc;
+    if (!json::Parse(text, doc) || doc.kind != json::Kind::Array) return ERROR_BADDB;
+    out.reserve(doc.items.size());
+    for (const auto& item : doc.items) {
+        Value v;
+        if (!DecodeOne(item, v)) return ERROR_BADDB;
+        // Two values of one name make every lookup ambiguous.
+        if (FindValue(out, v.name) >= 0) return ERROR_BADDB;
+        out.push_back(std::move(v));
+    }
+    return ERROR_SUCCESS;
+}
+
+long FindValue(const std::vector<Value>& values, std::u16string_view name) {
+    std::u16string wanted(name);
+    for (size_t i = 0; i < values.size(); ++i)
+        if (values[i].name.size() == wanted.size() && lstrcmpiW(values[i].name.c_str(), wanted.c_str()) == 0)
+            return static_cast<long>(i);
+    return -1;
+}
+
+bool IsDeleted(const Key& key) {
+    struct stat st;
+    return fstat(key.dir.get(), &st) != 0 || st.st_nlink == 0;
+}
+
+DWORD LoadValues(const Key& key, std::vector<Value>& out) {
+    out.clear();
+    ScopedFd fd(openat(key.dir.get(), kValuesFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) {
+        if (errno == ENOENT) return IsDeleted(key) ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+        return errno == ELOOP ? ERROR_BADDB : ErrnoToWin32(errno);
+    }
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof(buf));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno == EISDIR ? ERROR_BADDB : ErrnoToWin32(errno);
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return DecodeValues(text, out);
+}
+
+DWORD UpdateValuesImpl(const Key& key, DWORD (*edit)(std::vector<Value>&, void*), void* ctx) {
+    // A descriptor of our own: flock belongs to the open file description.
+    ScopedFd lock(openat(key.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock) return errno == ENOENT ? ERROR_KEY_DELETED : ErrnoToWin32(errno);
+    while (flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return ErrnoToWin32(errno);
+    }
+    struct stat dirSt;
+    if (fstat(lock.get(), &dirSt) != 0) return ErrnoToWin32(errno);
+    if (dirSt.st_nlink == 0) return ERROR_KEY_DELETED;
+    std::vector<Value> values;
+    DWORD rc = LoadValues(key, values);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = edit(values, ctx);
+    if (rc != ERROR_SUCCESS) return rc;
+    RemoveLeftovers(lock.get());
+    int err = WriteFileAtomic(ValuesPath(key), EncodeValues(values), dirSt.st_mode & 0666);
+    if (err != 0) return ErrnoToWin32(err);
+    FixOwnership(lock.get(), dirSt);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace pal::reg

@@ -1,0 +1,70 @@
+// The central object of the service: builds the database, the worker threads
+// and everything they share, lets them run and takes them down again.
+#pragma once
+#include <atomic>
+
+#include "common/module_version.h"
+#include "common/service_info.h"
+#include "pal/security.h"
+#include "pal/types.h"
+
+class ZembrikCore;
+class ZembrikDb;
+class ZembrikMgr;
+class ZembrikUser;
+struct SharedJobHeader;
+
+// What both worker threads receive.
+struct ServiceContext {
+    ZembrikCore* core;
+    ZembrikMgr* manager;       // written once by the manager thread
+    HANDLE mgrDoneEvent;
+    ZembrikUser* userServer;   // written once by the pipe-server thread
+    HANDLE userDoneEvent;
+    ZembrikDb* database;
+    HANDLE completionPort;     // shared with the mediator
+    HANDLE mediatorEvent;      // "ZembrikMD8Evt"
+    HANDLE jobMapping;         // "ZembrikMD8Jobs"
+    SharedJobHeader* jobHeader;
+};
+
+class ZembrikCore {
+public:
+    // Never fails: failures leave the object not ready and are logged.
+    ZembrikCore();
+    ~ZembrikCore();
+    ZembrikCore(const ZembrikCore&) = delete;
+    ZembrikCore& operator=(const ZembrikCore&) = delete;
+
+    bool IsReady() const;
+    // Resumes the pipe-server thread, then the manager thread; returns when
+    // the stop sequence has finished.
+    void Run();
+    // The stop sequence; harmless to repeat.
+    void Shutdown();
+    // Terminates the worker threads that never ran.
+    void KillThreads(DWORD exitCode);
+    void GetServiceInfo(ServiceInfo* info, DWORD* recordSize, DWORD* recordCount);
+
+    std::atomic<DWORD> stopRequested;  // 0, then 1 once a stop began; read without a lock
+    HANDLE stopEvent;
+    HANDLE doneEvent;
+    HANDLE mgrThread;
+    HANDLE userThread;
+    SECURITY_ATTRIBUTES securityAttributes;
+    ServiceContext context;
+    DWORD processorCount;
+    DWORD pageSize;
+    ModuleVersion* version;
+};
+
+// Thread procedures of the two worker threads; the argument is the context.
+DWORD AllocZembrikMgrClass(LPVOID context);
+DWORD AllocZembrikUserClass(LPVOID context);
+
+// Milliseconds each worker thread sleeps before it builds its object.
+constexpr DWORD kWorkerStartDelayMs = 2000;
+// How long the stop sequence waits for both worker threads.
+constexpr DWORD kStopWaitMs = 30000;
+// How long the tear-down waits for each worker's done event.
+constexpr DWORD kTearDownWaitMs = 5000;
