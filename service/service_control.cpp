@@ -5,6 +5,7 @@
 #include "common/texts.h"
 #include "pal/error.h"
 #include "pal/eventlog.h"
+#include "pal/sync.h"
 #include "service/core.h"
 #include "service/service_main.h"
 
@@ -14,6 +15,16 @@ DWORD g_checkPointCounter = 1;
 DWORD g_exitCode = 0;
 DWORD g_stopRequestedByControl = 0;
 ZembrikCore* g_currentCore = nullptr;
+
+namespace {
+CRITICAL_SECTION g_coreLock;
+}  // namespace
+
+void SetCurrentCore(ZembrikCore* core) {
+    EnterCriticalSection(&g_coreLock);
+    g_currentCore = core;
+    LeaveCriticalSection(&g_coreLock);
+}
 
 namespace {
 
@@ -59,5 +70,7 @@ void ServiceCtrlHandler(DWORD control) {
 
 void RequestStop() {
     g_stopRequestedByControl = 1;
+    EnterCriticalSection(&g_coreLock);
     if (g_currentCore != nullptr) g_currentCore->Shutdown();
+    LeaveCriticalSection(&g_coreLock);
 }

@@ -13,6 +13,9 @@ extern DWORD g_checkPointCounter;       // starts at 1, never reset
 extern DWORD g_exitCode;                // the error a dispatcher or status call failed with
 extern DWORD g_stopRequestedByControl;  // set by RequestStop
 extern ZembrikCore* g_currentCore;      // the running core, or null
+// Sets or clears the running core. Clearing waits for a stop sequence that a
+// control started on the core, so the core is never destroyed under it.
+void SetCurrentCore(ZembrikCore* core);
 
 // Hands the program to the service dispatcher; returns when the service has
 // stopped (or the dispatcher failed, which is logged).

@@ -36,14 +36,14 @@ void ServiceRun() {
             LogEvent(MSG_INIT_FAILED, EVENTLOG_ERROR_TYPE, 2, strings, 0, nullptr);
             return;
         }
-        g_currentCore = &core;
+        SetCurrentCore(&core);
         if (SetStatus(SERVICE_RUNNING, 0, 0)) {
             LogEvent(MSG_SERVICE_STARTED, EVENTLOG_INFORMATION_TYPE, 1, g_displayName, 0, nullptr);
             core.Run();
         } else {
             core.KillThreads(g_exitCode);
         }
-        g_currentCore = nullptr;
+        SetCurrentCore(nullptr);
     }
 }
 

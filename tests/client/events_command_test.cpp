@@ -2,6 +2,7 @@
 // following the log across rotation, and the program itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -365,33 +366,48 @@ TEST_F(EventsCommandTest, ReaderSkipsAnOverlongLine) {
     EXPECT_EQ(lines[3].number, 2u);
 }
 
-// Following across real rotations hands out every event once, in order.
+// Following across real rotations hands out every event once, in order, whether
+// the new file is still shorter than what was read of the old one or has outgrown it.
 TEST_F(EventsCommandTest, ReaderFollowsAcrossRotation) {
     std::filesystem::remove(LogDir() + "/System.log");
     std::filesystem::remove(LogDir() + "/System.log.1");
-    pal::SetEventLogRotateBytes(1000);
     zctl::EventLogReader reader(LogDir());
     EXPECT_TRUE(ReadAvailable(reader).empty());
     EXPECT_FALSE(reader.Found());
-    std::vector<std::string> seen;
     int written = 0;
-    for (int round = 0; round < 12; ++round) {
-        // 1 to 4 events between two looks; a file holds about five.
-        for (int k = 0; k <= round % 4; ++k) {
-            std::u16string n = u"n" + std::u16string(1, static_cast<char16_t>(u'A' + written++));
-            LogEvent(MSG_SERVICE_STARTED, EVENTLOG_INFORMATION_TYPE, 1, n.c_str(), 0, nullptr);
+    auto write = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i, ++written) {
+            std::string name = "n" + std::to_string(10 + written);
+            std::u16string wide(name.begin(), name.end());
+            LogEvent(MSG_SERVICE_STARTED, EVENTLOG_INFORMATION_TYPE, 1, wide.c_str(), 0, nullptr);
         }
+    };
+    std::vector<std::string> seen;
+    auto look = [&] {
         for (const zctl::LogLine& l : ReadAvailable(reader)) {
             zctl::EventRecord r;
             ASSERT_TRUE(zctl::ParseEventLine(l.text, r)) << l.text;
-            seen.push_back(r.message.substr(0, 2));
+            seen.push_back(r.message.substr(0, 3));
         }
+    };
+    write(1);
+    const size_t lineBytes = std::filesystem::file_size(LogDir() + "/System.log");
+    constexpr size_t kPerFile = 4;
+    pal::SetEventLogRotateBytes(lineBytes * kPerFile + lineBytes / 2);
+    for (int round = 0; round < 8; ++round) {
+        look();
+        std::string current = ReadText(LogDir() + "/System.log");
+        size_t lines = static_cast<size_t>(std::count(current.begin(), current.end(), '\n'));
+        ASSERT_GE(lines, 1u);
+        // Each batch rotates once: even rounds leave the new file longer than
+        // the part already read, odd rounds leave it shorter or as long.
+        write(round % 2 == 0 ? kPerFile + 1 : kPerFile - lines + 1);
     }
+    look();
     pal::SetEventLogRotateBytes(16ull * 1024 * 1024);
     EXPECT_TRUE(reader.Found());
-    EXPECT_TRUE(std::filesystem::exists(LogDir() + "/System.log.1")) << "the log must have rotated";
     ASSERT_EQ(seen.size(), static_cast<size_t>(written));
-    for (int i = 0; i < written; ++i) EXPECT_EQ(seen[i], "n" + std::string(1, static_cast<char>('A' + i)));
+    for (int i = 0; i < written; ++i) EXPECT_EQ(seen[i], "n" + std::to_string(10 + i));
 }
 
 #ifdef ZEMBRIKCTL_PATH

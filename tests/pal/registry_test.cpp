@@ -1,7 +1,9 @@
 // The registry against the real filesystem, each test in its own state root.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <dirent.h>
 #include <grp.h>
 #include <random>
@@ -549,6 +551,8 @@ TEST_F(RegistryTest, QueryInfoFigures) {
     uint64_t expected = (static_cast<uint64_t>(st.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
                         static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100u;
     EXPECT_EQ((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime, expected);
+
+    EXPECT_EQ(RegFlushKey(k), ERROR_SUCCESS);
 
     Key empty(Create(u"Info\\Short"));
     ASSERT_EQ(RegQueryInfoKeyW(empty, nullptr, nullptr, nullptr, &subKeys, &maxSub, nullptr, &values, &maxName,
