@@ -101,14 +101,15 @@ size_t HandleCount() {
 DWORD GetLastError() { return pal::t_lastError; }
 void SetLastError(DWORD error) { pal::t_lastError = error; }
 
-// Note: registry keys are closed with RegCloseKey, as on Windows.
+// Note: registry keys and service handles are refused, as on Windows (they
+// have RegCloseKey and CloseServiceHandle).
 BOOL CloseHandle(HANDLE h) {
     if (h == GetCurrentProcess() || h == GetCurrentThread()) return TRUE;
     pal::Object* obj = pal::LookupHandle(h, pal::ObjType::None);
     if (obj == nullptr) return FALSE;
     pal::ObjType type = obj->type;
     pal::Release(obj);
-    if (type == pal::ObjType::Key) {
+    if (type == pal::ObjType::Key || type == pal::ObjType::ScManager || type == pal::ObjType::Service) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -655,15 +655,17 @@ DWORD FlushKey(HKEY h) {
 }  // namespace
 }  // namespace pal::reg
 
-// Note: security attributes become the new keys' owner, group and mode (see
-// MapSecurity); the class is not kept; REG_OPTION_VOLATILE gives ERROR_NOT_SUPPORTED.
+// Note: security attributes become the new keys' owner, group and mode; the class is not kept;
+// volatile and link options give ERROR_NOT_SUPPORTED; a name too long for a Linux file name
+// gives ERROR_FILENAME_EXCED_RANGE.
 LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
                      const SECURITY_ATTRIBUTES* sa, PHKEY result, LPDWORD disposition) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::CreateKey(key, subKey, options, access, sa, result, disposition));
 }
 
-// Note: only HKEY_LOCAL_MACHINE exists; other predefined keys give ERROR_FILE_NOT_FOUND.
+// Note: only HKEY_LOCAL_MACHINE exists (other predefined keys give ERROR_FILE_NOT_FOUND);
+// REG_OPTION_OPEN_LINK gives ERROR_NOT_SUPPORTED.
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::OpenKey(key, subKey, options, access, result));
@@ -709,7 +711,7 @@ LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLen, LPDWORD 
     return static_cast<LONG>(pal::reg::EnumValue(key, index, name, nameLen, reserved, type, data, dataLen));
 }
 
-// Note: the security descriptor length is reported as 0 (descriptors are not stored as such).
+// Note: the class is empty, the security descriptor length 0 and the time the directory's mtime.
 LONG RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsLen, LPDWORD reserved, LPDWORD subKeys,
                       LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen,
                       LPDWORD maxValueLen, LPDWORD securityDescriptorLen, FILETIME* lastWrite) {
@@ -719,9 +721,8 @@ LONG RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsLen, LPDWORD reserved, LP
                                                  lastWrite));
 }
 
-// Note: a registration ends when its key handle is closed, not when the
-// registering thread exits; a lost inotify queue (overflow) signals every
-// pending registration.
+// Note: a registration ends with its key handle, not with the registering thread; ATTRIBUTES
+// and SECURITY are one change (chmod/chown); an inotify overflow signals every registration.
 LONG RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event, BOOL asynchronous) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::NotifyChange(key, watchSubtree, filter, event, asynchronous));

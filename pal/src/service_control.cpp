@@ -66,16 +66,27 @@ std::string UtcNow() {
 
 }  // namespace
 
-std::string FormatStatus(const std::string& nameUtf8, const SERVICE_STATUS& st, uint32_t pid) {
+std::string FormatHistoryEntry(const SERVICE_STATUS& st) {
+    char buf[160];
+    snprintf(buf, sizeof(buf), "{\"state\":%u,\"checkPoint\":%u,\"waitHint\":%u,\"controlsAccepted\":%u,\"time\":\"%s\"}",
+             st.dwCurrentState, st.dwCheckPoint, st.dwWaitHint, st.dwControlsAccepted, UtcNow().c_str());
+    return buf;
+}
+
+std::string FormatStatus(const std::string& nameUtf8, const SERVICE_STATUS& st, uint32_t pid,
+                         const std::vector<std::string>& history) {
     std::string out = "{\"name\":";
     json::Quote(out, nameUtf8);
     char buf[320];
     snprintf(buf, sizeof(buf),
              ",\"state\":%u,\"stateName\":\"%s\",\"checkPoint\":%u,\"waitHint\":%u,\"controlsAccepted\":%u,"
-             "\"win32ExitCode\":%u,\"serviceSpecificExitCode\":%u,\"serviceType\":%u,\"pid\":%u,\"time\":\"%s\"}\n",
+             "\"win32ExitCode\":%u,\"serviceSpecificExitCode\":%u,\"serviceType\":%u,\"pid\":%u,\"time\":\"%s\"",
              st.dwCurrentState, StateName(st.dwCurrentState), st.dwCheckPoint, st.dwWaitHint, st.dwControlsAccepted,
              st.dwWin32ExitCode, st.dwServiceSpecificExitCode, st.dwServiceType, pid, UtcNow().c_str());
-    return out + buf;
+    out += buf;
+    out += ",\"history\":[";
+    for (size_t i = 0; i < history.size(); ++i) out += (i > 0 ? "," : "") + history[i];
+    return out + "]}\n";
 }
 
 bool ParseStatus(const std::string& text, SERVICE_STATUS& st, uint32_t& pid) {

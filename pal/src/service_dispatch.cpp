@@ -10,6 +10,7 @@
 // Known gaps: only the first table entry runs; the dispatcher returns when
 // ServiceMain returns, not when the service reports STOPPED; SIGTERM/SIGINT
 // reach the handler only if every thread of the program has them blocked.
+#include <vector>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -56,6 +57,7 @@ struct Dispatcher {
     bool pendingStop = false;  // a signal waits for a status that accepts STOP
     bool mainDone = false;
     int wakeFd = -1;
+    std::vector<std::string> history;  // the latest reports, oldest first
 };
 
 Dispatcher& TheDispatcher() {
@@ -117,8 +119,15 @@ std::string NotifyText(const SERVICE_STATUS& st) {
 }
 
 // Writes the status file; with d.lock held.
-DWORD WriteStatus(const Dispatcher& d, const SERVICE_STATUS& st) {
-    std::string text = FormatStatus(d.nameUtf8, st, static_cast<uint32_t>(getpid()));
+// A report of the service itself (`reported`) joins the file's history, so a
+// reader can follow the walk through the pending states and check points.
+DWORD WriteStatus(Dispatcher& d, const SERVICE_STATUS& st, bool reported) {
+    constexpr size_t kHistory = 16;
+    if (reported) {
+        if (d.history.size() == kHistory) d.history.erase(d.history.begin());
+        d.history.push_back(FormatHistoryEntry(st));
+    }
+    std::string text = FormatStatus(d.nameUtf8, st, static_cast<uint32_t>(getpid()), d.history);
     int rc = WriteFileAtomic(d.dir + "/" + d.base + ".status", text, 0644);
     return rc == 0 ? ERROR_SUCCESS : ErrnoToWin32(rc);
 }
@@ -298,7 +307,7 @@ DWORD Setup(Dispatcher& d, Session& s) {
         // START_PENDING is what the control manager shows for a service it has
         // just started; the record also names our pid for later queries.
         DWORD rc = CreateEndpoint(d, s.dirFd.get(), s.listener);
-        if (rc == ERROR_SUCCESS) rc = WriteStatus(d, d.last);
+        if (rc == ERROR_SUCCESS) rc = WriteStatus(d, d.last, false);
         if (rc != ERROR_SUCCESS) return rc;
     }
     return ERROR_SUCCESS;
@@ -449,7 +458,7 @@ DWORD InternalSetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATU
     if (status == nullptr) return ERROR_INVALID_PARAMETER;
     if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) return ERROR_INVALID_DATA;
     if (d.owner) {
-        DWORD rc = WriteStatus(d, *status);
+        DWORD rc = WriteStatus(d, *status, true);
         if (rc != ERROR_SUCCESS) return rc;
     }
     d.last = *status;

@@ -98,6 +98,7 @@ const SystemText kTexts[] = {
     {1062, u"The service has not been started.\r\n"},
     {1063, u"The service process could not connect to the service controller.\r\n"},
     {1064, u"An exception occurred in the service when handling the control request.\r\n"},
+    {1065, u"The database specified does not exist.\r\n"},
     {1066, u"The service has returned a service-specific error code.\r\n"},
     {1067, u"The process terminated unexpectedly.\r\n"},
     {1070, u"After starting, the service hung in a start-pending state.\r\n"},

@@ -74,6 +74,23 @@ TEST_F(ServiceRunTest, StartsAndStopsOnSigterm) {
     EXPECT_EQ(stopped[0].message, "Zembrik has stopped.");
     EXPECT_EQ(StatusField("state"), 1);
     EXPECT_EQ(StatusField("win32ExitCode"), 0);
+    // The reports walked START_PENDING (check point 1, hint 3000), RUNNING
+    // (0, STOP accepted), STOP_PENDING (2), STOPPED (0).
+    std::vector<std::vector<int64_t>> walk;
+    pal::json::Value status = Status();
+    const pal::json::Value* history = status.Find("history");
+    ASSERT_NE(history, nullptr);
+    for (const pal::json::Value& h : history->items) {
+        std::vector<int64_t> row;
+        for (const char* f : {"state", "checkPoint", "waitHint", "controlsAccepted"}) {
+            int64_t n = -1;
+            h.Find(f)->AsInt64(n);
+            row.push_back(n);
+        }
+        walk.push_back(row);
+    }
+    std::vector<std::vector<int64_t>> expected{{2, 1, 3000, 0}, {4, 0, 0, 1}, {3, 2, 0, 0}, {1, 0, 0, 0}};
+    EXPECT_EQ(walk, expected);
 }
 
 // A STOP from another process goes through the control endpoint; once the

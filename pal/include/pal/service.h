@@ -98,7 +98,6 @@ constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
 constexpr ACCESS_MASK MAXIMUM_ALLOWED = 0x02000000;
 
 #define SERVICES_ACTIVE_DATABASEW u"ServicesActive"
-constexpr DWORD ERROR_DATABASE_DOES_NOT_EXIST = 1065;
 
 // Note: there is no control manager: the calling process is the service, run
 // in the foreground, and only table[0] is started (ServiceMain gets argc 1 and

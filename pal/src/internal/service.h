@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -55,7 +56,11 @@ bool UnixAddress(const std::string& path, sockaddr_un& addr, socklen_t& len);
 std::string FdPath(int fd);
 
 // The status file: one JSON object, rewritten atomically on every report.
-std::string FormatStatus(const std::string& nameUtf8, const SERVICE_STATUS& st, uint32_t pid);
+std::string FormatStatus(const std::string& nameUtf8, const SERVICE_STATUS& st, uint32_t pid,
+                         const std::vector<std::string>& history = {});
+// One entry of the status file's "history": state, check point, wait hint,
+// controls accepted and time.
+std::string FormatHistoryEntry(const SERVICE_STATUS& st);
 bool ParseStatus(const std::string& text, SERVICE_STATUS& st, uint32_t& pid);
 const char* StateName(DWORD state);
 
