@@ -135,33 +135,32 @@ HANDLE OpenEventW(DWORD, BOOL, LPCWSTR name) {
     return pal::MakeNamed(nullptr, false, false, name, true);
 }
 
-BOOL SetEvent(HANDLE h) {
-    pal::ObjRef<pal::Event> e(pal::LookupEvent(h));
+namespace pal {
+namespace {
+
+enum class Change { Set, Reset, Pulse };
+
+// Set wakes what the signal satisfies; a pulse is a set that is reset at once,
+// so it releases exactly the threads waiting at that moment.
+BOOL ChangeEvent(HANDLE h, Change change) {
+    ObjRef<Event> e(LookupEvent(h));
     if (!e) return FALSE;
-    std::lock_guard<std::mutex> g(pal::WaitLock());
-    if (e->hold) pal::FifoPut(e->fifo.get());
-    else e->state = true;
-    pal::WakeWaiters(e.p);
+    std::lock_guard<std::mutex> g(WaitLock());
+    if (change != Change::Reset) {
+        if (e->hold) FifoPut(e->fifo.get());
+        else e->state = true;
+        WakeWaiters(e.p);
+    }
+    if (change != Change::Set) {
+        if (e->hold) FifoDrain(e->fifo.get());
+        else e->state = false;
+    }
     return TRUE;
 }
 
-BOOL ResetEvent(HANDLE h) {
-    pal::ObjRef<pal::Event> e(pal::LookupEvent(h));
-    if (!e) return FALSE;
-    std::lock_guard<std::mutex> g(pal::WaitLock());
-    if (e->hold) pal::FifoDrain(e->fifo.get());
-    else e->state = false;
-    return TRUE;
-}
+}  // namespace
+}  // namespace pal
 
-BOOL PulseEvent(HANDLE h) {
-    pal::ObjRef<pal::Event> e(pal::LookupEvent(h));
-    if (!e) return FALSE;
-    std::lock_guard<std::mutex> g(pal::WaitLock());
-    if (e->hold) pal::FifoPut(e->fifo.get());
-    else e->state = true;
-    pal::WakeWaiters(e.p);
-    if (e->hold) pal::FifoDrain(e->fifo.get());
-    else e->state = false;
-    return TRUE;
-}
+BOOL SetEvent(HANDLE h) { return pal::ChangeEvent(h, pal::Change::Set); }
+BOOL ResetEvent(HANDLE h) { return pal::ChangeEvent(h, pal::Change::Reset); }
+BOOL PulseEvent(HANDLE h) { return pal::ChangeEvent(h, pal::Change::Pulse); }

@@ -61,15 +61,25 @@ HANDLE NewHandle(Object* obj) {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(index + 1) << 2);
 }
 
+namespace {
+
+// The slot of a live handle of the wanted type; with the table lock held.
+bool FindSlot(Table& t, HANDLE h, ObjType type, size_t& index) {
+    if (!Decode(h, index) || index >= t.slots.size() || t.slots[index] == nullptr ||
+        (type != ObjType::None && t.slots[index]->type != type)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Object* LookupHandle(HANDLE h, ObjType type) {
     size_t index;
     Table& t = TheTable();
     std::lock_guard<std::mutex> g(t.lock);
-    if (!Decode(h, index) || index >= t.slots.size() || t.slots[index] == nullptr ||
-        (type != ObjType::None && t.slots[index]->type != type)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
+    if (!FindSlot(t, h, type, index)) return nullptr;
     AddRef(t.slots[index]);
     return t.slots[index];
 }
@@ -78,11 +88,7 @@ Object* TakeHandle(HANDLE h, ObjType type) {
     size_t index;
     Table& t = TheTable();
     std::lock_guard<std::mutex> g(t.lock);
-    if (!Decode(h, index) || index >= t.slots.size() || t.slots[index] == nullptr ||
-        (type != ObjType::None && t.slots[index]->type != type)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
+    if (!FindSlot(t, h, type, index)) return nullptr;
     Object* obj = t.slots[index];
     t.slots[index] = nullptr;
     t.freeList.push_back(static_cast<uint32_t>(index));
