@@ -53,6 +53,9 @@ const char kUsage[] =
     "exit status is 0; --follow then waits for the first event.\n"
     "Exit status: 0 on success; 1 on a bad option or a log that cannot be read.\n";
 
+// 'e': the descriptor is close-on-exec.
+const char kReadMode[] = "rbe";
+
 const char* const kTypes[] = {"error", "warning", "information", "success", "audit_success", "audit_failure"};
 
 // Follow mode ends on SIGINT or SIGTERM with the output complete.
@@ -421,7 +424,7 @@ bool EventLogReader::Read(std::vector<LogLine>& out, int& error) {
 
 // System.log.1 gets no more lines: read it to its end, then System.log from its start.
 bool EventLogReader::ReadOlder(std::vector<LogLine>& out, int& error) {
-    std::FILE* f = std::fopen(olderPath_.c_str(), "rbe");
+    std::FILE* f = std::fopen(olderPath_.c_str(), kReadMode);
     size_t n = 0;
     if (f == nullptr) {
         if (errno != ENOENT) {
@@ -449,7 +452,7 @@ bool EventLogReader::ReadOlder(std::vector<LogLine>& out, int& error) {
 }
 
 bool EventLogReader::ReadCurrent(std::vector<LogLine>& out, int& error) {
-    std::FILE* f = std::fopen(currentPath_.c_str(), "rbe");
+    std::FILE* f = std::fopen(currentPath_.c_str(), kReadMode);
     if (f == nullptr) {
         if (errno != ENOENT) {
             error = errno;
@@ -486,7 +489,7 @@ bool EventLogReader::ReadCurrent(std::vector<LogLine>& out, int& error) {
 }
 
 bool EventLogReader::ContinueInOlder() {
-    std::FILE* f = std::fopen(olderPath_.c_str(), "rbe");
+    std::FILE* f = std::fopen(olderPath_.c_str(), kReadMode);
     bool ours = false;
     if (f != nullptr) {
         std::string head(cursor_.firstBytes.size(), '\0');
@@ -598,8 +601,8 @@ int RunEventsCommand(const std::vector<std::string>& args, std::FILE* out, std::
         ok = Drain(reader, listing, err);
         std::fflush(out);
     }
-    std::signal(SIGINT, oldInt);
-    std::signal(SIGTERM, oldTerm);
+    if (oldInt != SIG_ERR) std::signal(SIGINT, oldInt);
+    if (oldTerm != SIG_ERR) std::signal(SIGTERM, oldTerm);
     return ok ? 0 : 1;
 }
 
