@@ -13,21 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/paired.h"
 #include "pal/eventlog.h"
 #include "pal/resource.h"
 #include "pal/stateroot.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Preemption on a busy machine hits single round trips hard; the medians
-// give a ratio that holds still from run to run.
-double Median(std::vector<double>& v) {
-    if (v.empty()) return 0;
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
-}
 
 const PAL_MESSAGE_RESOURCE kMessages[] = {{0x60000096, u"%1 has started.\r\n"}};
 const PAL_MODULE_RESOURCES kResources = {nullptr, 0, kMessages, 1, nullptr, 0};
@@ -59,40 +50,14 @@ void BM_ReportEvent(benchmark::State& state) {
         DeregisterEventSource(source);
         return;
     }
-    double palSeconds = 0, rawSeconds = 0;
-    std::vector<double> palEach, rawEach;
-    for (auto _ : state) {
-        Clock::time_point t0 = Clock::now();
-        BOOL palOk = report();
-        Clock::time_point t1 = Clock::now();
-        bool rawOk = write(raw, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-        Clock::time_point t2 = Clock::now();
-        if (!palOk || !rawOk) {
-            state.SkipWithError("an append failed");
-            break;
-        }
-        double p = std::chrono::duration<double>(t1 - t0).count();
-        double r = std::chrono::duration<double>(t2 - t1).count();
-        palSeconds += p;
-        rawSeconds += r;
-        palEach.push_back(p);
-        rawEach.push_back(r);
-        state.SetIterationTime(p);
-    }
+    // ReportEventW appends per second; the raw rate beside it.
+    bench::RunPaired(state, [&] { return report() != FALSE; },
+                     [&] { return write(raw, line.data(), line.size()) == static_cast<ssize_t>(line.size()); },
+                     "an append failed", "raw_items/s");
     close(raw);
     DeregisterEventSource(source);
-    double n = static_cast<double>(state.iterations());
-    if (n == 0 || rawSeconds == 0) return;
-    state.SetItemsProcessed(state.iterations());  // ReportEventW appends per second
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
     state.counters["line_bytes"] = static_cast<double>(line.size());
-    double palMedian = Median(palEach), rawMedian = Median(rawEach);
-    state.counters["raw_items/s"] = n / rawSeconds;
-    state.counters["pal_med_ns"] = palMedian * 1e9;
-    state.counters["raw_med_ns"] = rawMedian * 1e9;
-    // pal time per append over raw: of the medians, and of the means.
-    state.counters["ratio"] = rawMedian > 0 ? palMedian / rawMedian : 0;
-    state.counters["ratio_mean"] = palSeconds / rawSeconds;
 }
 BENCHMARK(BM_ReportEvent)->UseManualTime();
 

@@ -14,19 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/paired.h"
 #include "pal/sync.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Preemption on a busy machine hits single round trips hard; the medians
-// give a ratio that holds still from run to run.
-double Median(std::vector<double>& v) {
-    if (v.empty()) return 0;
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
-}
 
 // Both sides wait on `count` objects; the one that matters is the last, so a
 // wait-any scan passes every idle object first.
@@ -137,36 +128,9 @@ void BM_WaitPingPong(benchmark::State& state) {
         return;
     }
     for (int i = 0; i < 100; ++i) pal.RoundTrip() && raw.RoundTrip();
-    double palSeconds = 0, rawSeconds = 0;
-    std::vector<double> palEach, rawEach;
-    for (auto _ : state) {
-        Clock::time_point t0 = Clock::now();
-        bool palOk = pal.RoundTrip();
-        Clock::time_point t1 = Clock::now();
-        bool rawOk = raw.RoundTrip();
-        Clock::time_point t2 = Clock::now();
-        if (!palOk || !rawOk) {
-            state.SkipWithError("a wait failed");
-            break;
-        }
-        double p = std::chrono::duration<double>(t1 - t0).count();
-        double r = std::chrono::duration<double>(t2 - t1).count();
-        palSeconds += p;
-        rawSeconds += r;
-        palEach.push_back(p);
-        rawEach.push_back(r);
-        state.SetIterationTime(p);
-    }
-    double n = static_cast<double>(state.iterations());
-    if (n == 0 || rawSeconds == 0) return;
-    state.SetItemsProcessed(state.iterations());  // pal round trips per second
-    double palMedian = Median(palEach), rawMedian = Median(rawEach);
-    state.counters["raw_rt/s"] = n / rawSeconds;
-    state.counters["pal_med_ns"] = palMedian * 1e9;
-    state.counters["raw_med_ns"] = rawMedian * 1e9;
-    // pal time per round trip over raw: of the medians, and of the means.
-    state.counters["ratio"] = rawMedian > 0 ? palMedian / rawMedian : 0;
-    state.counters["ratio_mean"] = palSeconds / rawSeconds;
+    // Round trips per second of pal; the raw rate beside it.
+    bench::RunPaired(state, [&] { return pal.RoundTrip(); }, [&] { return raw.RoundTrip(); }, "a wait failed",
+                     "raw_rt/s");
 }
 BENCHMARK(BM_WaitPingPong)->ArgName("handles")->Arg(1)->Arg(8)->UseManualTime();
 

@@ -62,7 +62,7 @@ void Expand(const char16_t* text, const LPCWSTR* inserts, size_t count, bool ign
             size_t n = static_cast<size_t>(c - u'0');
             const char16_t* q = p + 2;
             if (*q >= u'0' && *q <= u'9') { n = n * 10 + static_cast<size_t>(*q - u'0'); ++q; }
-            // Skip a printf-style format spec "!s!"; every insert here is a string.
+            // Skip a printf-style format part "!s!"; every insert here is a string.
             if (*q == u'!') {
                 const char16_t* e = q + 1;
                 while (*e != 0 && *e != u'!') ++e;
