@@ -306,3 +306,19 @@ TEST(StringsTest, FormatAndCompare) {
     EXPECT_EQ(pal::ToUtf16("\xc3\xa9\xf0\x9f\x98\x80"), u"\u00e9\U0001F600");
     EXPECT_EQ(pal::ToUtf16("a\xffz"), u"a\uFFFDz");
 }
+
+// The code-page calls count, convert and refuse short buffers as Windows does.
+TEST(StringsTest, CodePageConversions) {
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xc3\xa9", -1, nullptr, 0), 3) << "terminator counted with -1";
+    WCHAR w[8];
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xc3\xa9", -1, w, 8), 3);
+    EXPECT_EQ(std::u16string(w), u"h\u00e9");
+    SetLastError(0);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "hello", 5, w, 2), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    char n[8];
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"\u00e9", 1, n, 8, nullptr, nullptr), 2);
+    EXPECT_EQ(std::string(n, 2), "\xc3\xa9");
+    EXPECT_EQ(MultiByteToWideChar(1252, 0, "x", 1, w, 8), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}

@@ -199,6 +199,37 @@ TEST_F(ServiceRunTest, DatabaseFailureStopsTheService) {
     EXPECT_EQ(EventsWithId(kStarted).size(), 0u);
 }
 
+// When the manager cannot load the rules, its thread stops the service on its
+// own: about 32 s after start (2 s sleep, then a stop sequence that waits
+// 30 s for the manager thread itself); no control asked, so "has stopped" is
+// not logged and the status goes from RUNNING straight to STOPPED.
+TEST_F(ServiceRunTest, BrokenRulesStopTheService) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\Zembrik\\Parameters", 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const WCHAR broken[] = u"{P,unclosed\0";
+    ASSERT_EQ(RegSetValueExW(key, u"NameRules", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(broken), sizeof(broken)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ChildProcess svc;
+    ASSERT_TRUE(StartService(svc));
+    ASSERT_TRUE(WaitForEvent(kStarted));
+    ASSERT_TRUE(WaitForEvent("0xE00000BE", 1, 10000));
+    EXPECT_TRUE(svc.Running());
+    ASSERT_TRUE(svc.WaitExit(45000));
+    EXPECT_EQ(WEXITSTATUS(svc.exitStatus()), 0);
+    EXPECT_EQ(EventsWithId(kStopped).size(), 0u);
+    std::vector<int64_t> states;
+    pal::json::Value status = Status();
+    for (const pal::json::Value& h : status.Find("history")->items) {
+        int64_t n = -1;
+        h.Find("state")->AsInt64(n);
+        states.push_back(n);
+    }
+    EXPECT_EQ(states, (std::vector<int64_t>{2, 4, 1}));
+}
+
 // A state root that cannot be used gives a clear error on standard error.
 TEST_F(ServiceRunTest, UnusableStateRoot) {
     std::string file = root_.path() + "-file";

@@ -1,0 +1,172 @@
+// Alias matching: the compiled alias list and the naming of module paths.
+// Discovery names every process at every pass, so everything that depends
+// only on a rule (environment expansion, wildcard, marker and extension
+// tests) is worked out once, when the list is compiled.
+#include <new>
+
+#include "common/event_log.h"
+#include "db/name_match.h"
+#include "db/zembrik_db.h"
+#include "pal/environment.h"
+#include "pal/strings.h"
+#include "pal/sync.h"
+
+namespace {
+
+constexpr int kMaxComponents = 130;
+constexpr int kWorkUnits = 262;  // a 260-unit path, its terminator and one unit of slack
+constexpr const WCHAR* kErrorName = u"<err>";
+
+// Whether `needle` occurs anywhere in `haystack`, upper-casing both; an empty
+// needle occurs everywhere.
+bool ContainsNoCase(const WCHAR* haystack, const WCHAR* needle) {
+    if (needle[0] == 0) return true;
+    for (const WCHAR* h = haystack; *h != 0; ++h) {
+        int i = 0;
+        while (needle[i] != 0 && h[i] != 0 && PalUpcase(h[i]) == PalUpcase(needle[i])) ++i;
+        if (needle[i] == 0) return true;
+        if (h[i] == 0) return false;  // the rest of the haystack is shorter than the needle
+    }
+    return false;
+}
+
+bool Equal(const WCHAR* pattern, const WCHAR* candidate) { return PalCompareNoCase(pattern, candidate, -1) == 0; }
+
+}  // namespace
+
+void ZembrikDb::CompileNameRule(DWORD index) {
+    EnterCriticalSection(&nameLock_);
+    if (compiledRules_ != nullptr && index < aliasCount_) {
+        InternalNameRule& rule = compiledRules_[index];
+        const NameRule& source = aliasRules_[index];
+        rule = InternalNameRule{};
+        rule.matchType = source.matchType;
+
+        WCHAR match[64];
+        lstrcpynW(match, source.match, 64);
+        DWORD needed = ExpandEnvironmentStringsW(match, rule.pattern, 260);
+        if (needed == 0 || needed > 260) {
+            // The expansion does not fit. Every path is shorter than 260 units,
+            // so the full pattern could not have matched by equality or
+            // substring anyway; a cut expansion would be a shorter pattern that
+            // matches paths the rule never meant. The text as written (at most
+            // 63 units, references and all) keeps the rule from matching.
+            lstrcpynW(rule.pattern, match, 260);
+        }
+        for (const WCHAR* p = rule.pattern; *p != 0; ++p) {
+            if (*p == u'*' || *p == u'?') {
+                rule.matchFlags |= kMatchWildcard;
+                break;
+            }
+        }
+        if (ExtensionPosition(rule.pattern, lstrlenW(rule.pattern)) != 0) rule.matchFlags |= kMatchHasExtension;
+
+        lstrcpynW(rule.nameTemplate, source.name, 64);
+        if (HasMarker(rule.nameTemplate)) rule.matchFlags |= kMatchHasMarker;
+        lstrcpynW(rule.description, source.description, 64);
+    }
+    LeaveCriticalSection(&nameLock_);
+}
+
+bool ZembrikDb::CompileNameRules() {
+    EnterCriticalSection(&nameLock_);
+    delete[] compiledRules_;
+    compiledRules_ = nullptr;
+    // An alias list whose load failed may be empty; an empty compiled list
+    // still counts as built, and then nothing matches.
+    InternalNameRule* rules = new (std::nothrow) InternalNameRule[aliasCount_];
+    if (rules == nullptr) {
+        LeaveCriticalSection(&nameLock_);
+        LogAllocError(u"AllocIntNameRules", sizeof(InternalNameRule) * aliasCount_);
+        return false;
+    }
+    compiledRules_ = rules;
+    for (DWORD i = 0; i < aliasCount_; ++i) CompileNameRule(i);
+    LeaveCriticalSection(&nameLock_);
+    return true;
+}
+
+void ZembrikDb::NameProcess(LPCWSTR path, WCHAR processName[64], WCHAR imageName[64]) {
+    if (path == nullptr) path = u"";
+    // Work on a zero-filled copy: the components are cut out of it in place,
+    // and looking one unit past the end of a short path reads a zero.
+    WCHAR work[kWorkUnits] = {};
+    lstrcpynW(work, path, kWorkUnits - 1);
+    int length = lstrlenW(work);
+    WCHAR* s = work;
+
+    // "\??\C:\dir\x.exe": the object-manager prefix.
+    if (work[1] == u'?') s += length < 4 ? length : 4;
+
+    if (s[0] != 0 && s[1] == u':') {
+        s += 2;
+    } else if (s[0] != 0 && s[1] == u'\\') {
+        // "\\server\share\rest": skip the server and the share.
+        s += 2;
+        for (int part = 0; part < 2; ++part) {
+            while (*s != 0 && *s != u'\\') ++s;
+            if (*s == 0) {
+                lstrcpynW(processName, kErrorName, 64);
+                lstrcpynW(imageName, kErrorName, 64);
+                return;
+            }
+            ++s;
+        }
+    }
+    // "\usr\bin\sleep" (a Linux executable) has no drive; its root goes here.
+    if (*s == u'\\') ++s;
+
+    WCHAR* components[kMaxComponents];
+    int count = 0;
+    components[count++] = s;
+    for (WCHAR* p = s; *p != 0; ++p) {
+        if (*p != u'\\') continue;
+        *p = 0;
+        if (count == kMaxComponents) break;
+        components[count++] = p + 1;
+    }
+    WCHAR* program = components[count - 1];
+    int directories = count - 1;
+
+    lstrcpynW(imageName, program, 64);
+    int extension = ExtensionPosition(program, lstrlenW(program));
+
+    EnterCriticalSection(&nameLock_);
+    if (compiledRules_ == nullptr && !CompileNameRules()) {
+        LeaveCriticalSection(&nameLock_);
+        return;
+    }
+    bool matched = false;
+    for (DWORD i = 0; i < aliasCount_ && !matched; ++i) {
+        const InternalNameRule& rule = compiledRules_[i];
+        bool wildcard = (rule.matchFlags & kMatchWildcard) != 0;
+        bool marker = (rule.matchFlags & kMatchHasMarker) != 0;
+        switch (rule.matchType) {
+        case u'A':
+            // The whole path as given, prefix included.
+            matched = wildcard ? PrefixMatch(rule.pattern, path) : ContainsNoCase(path, rule.pattern);
+            if (matched) ExpandTemplate(rule.nameTemplate, marker, program, nullptr, processName);
+            break;
+        case u'D':
+            for (int d = 0; d < directories && !matched; ++d) {
+                matched = wildcard ? PrefixMatch(rule.pattern, components[d]) : Equal(rule.pattern, components[d]);
+                if (matched) ExpandTemplate(rule.nameTemplate, marker, program, components[d], processName);
+            }
+            break;
+        case u'P': {
+            // A pattern without an extension is compared with the name
+            // without its short extension: notepad matches notepad.exe.
+            bool cut = (rule.matchFlags & kMatchHasExtension) == 0 && extension != 0;
+            if (cut) program[extension] = 0;
+            matched = wildcard ? PrefixMatch(rule.pattern, program) : Equal(rule.pattern, program);
+            if (matched) ExpandTemplate(rule.nameTemplate, marker, program, nullptr, processName);
+            if (cut) program[extension] = u'.';
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    LeaveCriticalSection(&nameLock_);
+    if (!matched) lstrcpynW(processName, kErrorName, 64);
+}

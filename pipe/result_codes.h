@@ -1,0 +1,24 @@
+// The 32-bit result of every client operation: 0, one of the service's own
+// codes below, or a Windows error code passed through unchanged.
+#pragma once
+#include "pal/types.h"
+
+using ResultCode = DWORD;
+
+enum : ResultCode {
+    ResultSuccess = 0,
+    ResultBadValue = 0xE0020203,
+    ResultBadRequest = 0xE0020207,
+    ResultBadName = 0xE0020208,
+    ResultStale = 0xE0020209,
+    ResultBadIndex = 0xE002020A,
+    ResultExists = 0xE002020B,
+    ResultBadStoredData = 0xE002020C,
+    ResultNoMemory = 0xE002020D,
+    ResultNotFound = 0xE002020F,
+    ResultMediatorRunning = 0xE0020213,
+    ResultMediatorNotRunning = 0xE0020214,
+};
+
+// Not a result: the exit code given to the mediator when the service ends it.
+constexpr DWORD MediatorKillExitCode = 0xE0020210;
