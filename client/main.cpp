@@ -5,6 +5,7 @@
 
 #include "client/events_command.h"
 #include "client/output.h"
+#include "client/reg_command.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ struct Command {
 
 const Command kCommands[] = {
     {"events", zctl::kEventsSummary, zctl::RunEventsCommand},
+    {"reg", zctl::kRegSummary, zctl::RunRegCommand},
 };
 
 void Usage(std::FILE* f) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "internal/eventlog_config.h"
+#include "internal/identity.h"
 #include "internal/object.h"
 #include "internal/sys.h"
 #include "pal/error.h"
@@ -208,8 +209,14 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
     line += ",\"pid\":" + std::to_string(getpid()) + "}\n";
 
     pal::MirrorToSyslog(type, source, eventId, message);
-    std::string dir = pal::StatePath("eventlog");
-    int err = dir.empty() ? EACCES : pal::AppendLine(dir, line);
+    int err;
+    std::string dir;
+    {
+        // The log is the service's own, whoever its thread impersonates.
+        pal::ServiceIdentityScope own;
+        dir = pal::StatePath("eventlog");
+        err = dir.empty() ? EACCES : pal::AppendLine(dir, line);
+    }
     if (err == 0) return TRUE;
     // Nothing is lost silently: the entry goes to standard error with the reason.
     std::string where = dir.empty() ? pal::StateRoot() : dir + "/System.log";
