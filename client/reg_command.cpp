@@ -504,20 +504,23 @@ void AppendRegValue(std::string& out, const RegValue& v) {
 
 // One section per key, the key first and then its subkeys in registry order.
 DWORD ExportKey(const std::u16string& path, std::string& out, std::u16string& failed) {
-    KeyHandle key;
     std::vector<RegValue> values;
     std::vector<std::u16string> subkeys;
-    DWORD rc = OpenKey(path, KEY_READ, key);
-    if (rc == ERROR_SUCCESS) rc = ReadValues(key.h, values);
-    if (rc == ERROR_SUCCESS) rc = ReadSubkeys(key.h, subkeys);
-    if (rc != ERROR_SUCCESS) {
-        failed = path;
-        return rc;
+    {
+        // Closed before going deeper: one open key at a time.
+        KeyHandle key;
+        DWORD rc = OpenKey(path, KEY_READ, key);
+        if (rc == ERROR_SUCCESS) rc = ReadValues(key.h, values);
+        if (rc == ERROR_SUCCESS) rc = ReadSubkeys(key.h, subkeys);
+        if (rc != ERROR_SUCCESS) {
+            failed = path;
+            return rc;
+        }
     }
     out += "\n[" + KeyName(path) + "]\n";
     for (const RegValue& v : values) AppendRegValue(out, v);
     for (const std::u16string& s : subkeys) {
-        rc = ExportKey(Child(path, s), out, failed);
+        DWORD rc = ExportKey(Child(path, s), out, failed);
         if (rc != ERROR_SUCCESS) return rc;
     }
     return ERROR_SUCCESS;
@@ -825,6 +828,12 @@ int Query(const Context& c, const RegArgs& a) {
         std::u16string name = pal::ToUtf16(a.words[1]);
         rc = ReadValue(key.h, name, v);
         if (rc != ERROR_SUCCESS) return c.Error(path, rc, &name);
+        // Names match without regard to case; show the stored spelling.
+        std::vector<RegValue> all;
+        if (ReadValues(key.h, all) == ERROR_SUCCESS)
+            for (const RegValue& stored : all)
+                if (stored.name.size() == name.size() && lstrcmpiW(stored.name.c_str(), name.c_str()) == 0)
+                    v.name = stored.name;
         if (a.json) {
             Write(c.out, ValueJson(v) + "\n");
             return 0;
@@ -1149,9 +1158,11 @@ int RunRegCommand(const std::vector<std::string>& args, std::FILE* out, std::FIL
         Write(out, sub->usage);
         return 0;
     }
-    if ((a.json && !sub->json) || (a.hasType && !sub->type) || (a.tree && !sub->tree))
-        return c.Usage(std::string("option ") + (a.json && !sub->json ? "--json" : a.hasType && !sub->type ? "--type" : "--tree") +
-                       " does not apply to " + c.command);
+    const char* stray = a.json && !sub->json ? "--json"
+                        : a.hasType && !sub->type ? "--type"
+                        : a.tree && !sub->tree ? "--tree"
+                                               : nullptr;
+    if (stray != nullptr) return c.Usage(std::string("option ") + stray + " does not apply to " + c.command);
     return sub->run(c, a);
 }
 

@@ -58,6 +58,7 @@ void ZembrikDb::ReadMemberOf(HKEY key, ProcSummary& rule) {
     // The data lands over memberOf whatever its type, as a direct query would
     // leave it; only a string makes the rule a member.
     memcpy(rule.memberOf, data, size);
+    // 128 bytes of data need not end in a terminator; the field always does.
     rule.memberOf[kNameUnits - 1] = 0;
     if (type == REG_SZ) rule.mgmt.mgmtFlags |= HasMemberOf;
 }
@@ -173,7 +174,7 @@ DWORD ZembrikDb::WriteMgmtBlock(HKEY key, const MgmtData& m) {
         if (lastRegResult_ != ERROR_SUCCESS) result = LogRegError(u"RegSetValueEx", kDescriptionValue, nullptr);
     } else {
         // Its absence is what we want; a failed delete is not worth a failure.
-        RegDeleteValueW(key, kDescriptionValue);
+        lastRegResult_ = static_cast<DWORD>(RegDeleteValueW(key, kDescriptionValue));
     }
     return result;
 }

@@ -116,6 +116,12 @@ void ZembrikDb::SetDefaultRule(NameRule& rule) const {
     lstrcpynW(rule.description, g_defaultAliasText, 64);
 }
 
+// A list whose load failed ends in empty records instead of the default
+// rule; storing it would write strings that no load accepts.
+bool ZembrikDb::AliasListIntact() const {
+    return aliasCount_ > 0 && aliasRules_ != nullptr && aliasRules_[aliasCount_ - 1].matchType != 0;
+}
+
 void ZembrikDb::FreeAliasLists() {
     delete[] aliasRules_;
     aliasRules_ = nullptr;
@@ -372,6 +378,7 @@ DWORD ZembrikDb::DeleteGroupRule(const JobDetail* rule) {
 DWORD ZembrikDb::InsertNameRule(const NameRule* rule, DWORD index, LONG stamp) {
     Locked g(nameLock_);
     if (stamp != nameStamp_) return ResultStale;
+    if (!AliasListIntact()) return ERROR_INVALID_DATA;
     DWORD n = aliasCount_;
     if (index >= n) return ResultBadIndex;
     NameRule* rules = new (std::nothrow) NameRule[n + 1];
@@ -401,6 +408,7 @@ DWORD ZembrikDb::InsertNameRule(const NameRule* rule, DWORD index, LONG stamp) {
 DWORD ZembrikDb::ReplaceNameRule(const NameRule* rule, DWORD index, LONG stamp) {
     Locked g(nameLock_);
     if (stamp != nameStamp_) return ResultStale;
+    if (!AliasListIntact()) return ERROR_INVALID_DATA;
     if (static_cast<LONGLONG>(index) >= static_cast<LONGLONG>(aliasCount_) - 1) return ResultBadIndex;
     aliasRules_[index] = *rule;
     CompileNameRule(index);
@@ -410,6 +418,7 @@ DWORD ZembrikDb::ReplaceNameRule(const NameRule* rule, DWORD index, LONG stamp) 
 DWORD ZembrikDb::DeleteNameRule(DWORD index, LONG stamp) {
     Locked g(nameLock_);
     if (stamp != nameStamp_) return ResultStale;
+    if (!AliasListIntact()) return ERROR_INVALID_DATA;
     DWORD n = aliasCount_;
     if (static_cast<LONGLONG>(index) >= static_cast<LONGLONG>(n) - 1) return ResultBadIndex;
     NameRule* rules = new (std::nothrow) NameRule[n - 1];
@@ -430,6 +439,7 @@ DWORD ZembrikDb::DeleteNameRule(DWORD index, LONG stamp) {
 DWORD ZembrikDb::SwapNameRule(DWORD index, LONG stamp) {
     Locked g(nameLock_);
     if (stamp != nameStamp_) return ResultStale;
+    if (!AliasListIntact()) return ERROR_INVALID_DATA;
     if (static_cast<LONGLONG>(index) >= static_cast<LONGLONG>(aliasCount_) - 2) return ResultBadIndex;
     NameRule t = aliasRules_[index];
     aliasRules_[index] = aliasRules_[index + 1];

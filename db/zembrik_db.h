@@ -150,6 +150,7 @@ private:
     DWORD RestoreRuleKey(CRITICAL_SECTION& lock, HKEY& rulesKey, LPCWSTR name);
     DWORD OpenRuleKeys();
     void FreeAliasLists();
+    bool AliasListIntact() const;
     void SetDefaultRule(NameRule& rule) const;
 
     ZembrikMgr* manager_ = nullptr;

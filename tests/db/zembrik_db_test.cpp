@@ -273,6 +273,19 @@ TEST_F(ZembrikDbTest, BrokenAliasListFailsTheLoad) {
     EXPECT_EQ(std::u16string(list[0].name), u"b");
     EXPECT_EQ(list[1].matchType, 0);
     EXPECT_EQ(list[2].matchType, 0) << "no default rule after a failed load";
+    // Changes are refused until the list is repaired, so the broken list is
+    // never written back; a restore repairs it.
+    NameRule r = MakeAlias(u'P', u"x", u"y");
+    EXPECT_EQ(db.InsertNameRule(&r, 0, db.NameStamp()), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_EQ(db.DeleteNameRule(0, db.NameStamp()), static_cast<DWORD>(ERROR_INVALID_DATA));
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    ASSERT_TRUE(GetValue(ParamPath(), u"NameRules", type, data));
+    EXPECT_EQ(data.size(), (8u + 10u + 8u + 1u) * 2u) << "the stored value is untouched";
+    GrantAllRights();
+    ASSERT_EQ(db.RestoreNameRules(), 0u);
+    EXPECT_EQ(db.AliasCount(), 1u);
+    EXPECT_EQ(db.InsertNameRule(&r, 0, db.NameStamp()), 0u);
 }
 
 // Rules whose management text is broken load flagged; the load succeeds.
