@@ -170,7 +170,7 @@ TEST_F(NameMatcherTest, HideMarker) {
 }
 
 // The default rule names by the program file name without a short extension.
-TEST_F(NameMatcherTest, DefaultRuleAndSpecialNames) {
+TEST_F(NameMatcherTest, DefaultRuleAndBareNames) {
     ZembrikDb db;
     Load(db, {});
     EXPECT_EQ(Name(db, u"C:\\WINNT\\system32\\notepad.exe").process, u"notepad");
