@@ -37,6 +37,12 @@ void SetThreadIdentity(uint32_t uid, uint32_t gid, const gid_t* groups, size_t c
 
 }  // namespace
 
+void AdoptProcessIdentity() {
+    if (CurrentFsUid() == g_own.uid && CurrentFsGid() == g_own.gid) return;
+    syscall(SYS_setfsuid, g_own.uid);
+    SetThreadIdentity(g_own.uid, g_own.gid, g_own.groups.data(), g_own.groups.size());
+}
+
 ServiceIdentityScope::ServiceIdentityScope() {
     fsuid_ = CurrentFsUid();
     fsgid_ = CurrentFsGid();

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "internal/identity.h"
 #include "internal/object.h"
 #include "internal/sys.h"
 #include "pal/error.h"
@@ -45,6 +46,9 @@ void MarkEnded(Thread* t, DWORD code) {
 
 void* Entry(void* arg) {
     Thread* t = static_cast<Thread*>(arg);
+    // As on Windows, a new thread runs as the process, not as whoever its
+    // creator was impersonating.
+    AdoptProcessIdentity();
     bool run;
     {
         std::unique_lock<std::mutex> g(t->gateLock);

@@ -23,4 +23,8 @@ private:
     std::vector<uint32_t> groups_;
 };
 
+// Gives the calling thread the process's own filesystem identity: a new
+// thread starts with it, whatever the creating thread impersonated.
+void AdoptProcessIdentity();
+
 }  // namespace pal
