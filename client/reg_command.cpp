@@ -8,11 +8,21 @@
 #include "client/output.h"
 #include "pal/error.h"
 #include "pal/json.h"
+#include "pal/regdata.h"
 #include "pal/registry.h"
 #include "pal/resource.h"
 #include "pal/strings.h"
 
 namespace zctl {
+
+using pal::regdata::AppendUnits;
+using pal::regdata::CleanText;
+using pal::regdata::Hex;
+using pal::regdata::LittleEndian;
+using pal::regdata::LittleEndianBytes;
+using pal::regdata::NaturalMulti;
+using pal::regdata::NaturalString;
+using pal::regdata::Units;
 
 const char kRegSummary[] = "query, set, delete, export and import registry keys and values";
 
@@ -153,41 +163,12 @@ std::u16string Child(const std::u16string& path, const std::u16string& name) {
     return path.empty() ? name : path + u"\\" + name;
 }
 
-const char* TypeName(DWORD type) {
-    switch (type) {
-    case REG_NONE: return "REG_NONE";
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
-    case REG_LINK: return "REG_LINK";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case 8: return "REG_RESOURCE_LIST";
-    case 9: return "REG_FULL_RESOURCE_DESCRIPTOR";
-    case 10: return "REG_RESOURCE_REQUIREMENTS_LIST";
-    case REG_QWORD: return "REG_QWORD";
-    default: return nullptr;
-    }
-}
-
 std::string TypeText(DWORD type) {
-    const char* name = TypeName(type);
+    const char* name = pal::regdata::NameOfType(type);
     if (name != nullptr) return name;
     char buf[24];
     std::snprintf(buf, sizeof(buf), "0x%x", type);
     return buf;
-}
-
-std::string Hex(std::string_view bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
 }
 
 int HexDigit(char c) {
@@ -195,77 +176,6 @@ int HexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-// UTF-16 units of little-endian bytes; false for an odd length.
-bool Units(const std::string& bytes, std::u16string& out) {
-    if (bytes.size() % 2 != 0) return false;
-    out.resize(bytes.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-    return true;
-}
-
-void AppendUnits(std::string& bytes, std::u16string_view units) {
-    for (char16_t u : units) {
-        bytes += static_cast<char>(u & 0xFF);
-        bytes += static_cast<char>(u >> 8);
-    }
-}
-
-// Well-formed UTF-16 without NUL: survives UTF-8 and back unchanged.
-bool CleanText(std::u16string_view s) {
-    for (size_t i = 0; i < s.size(); ++i) {
-        char16_t u = s[i];
-        if (u == 0 || (u >= 0xDC00 && u <= 0xDFFF)) return false;
-        if (u >= 0xD800 && u <= 0xDBFF) {
-            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
-            ++i;
-        }
-    }
-    return true;
-}
-
-// The exact string of REG_SZ bytes: clean text and one terminating NUL.
-bool ExactString(const std::string& bytes, std::string& utf8) {
-    std::u16string u;
-    if (!Units(bytes, u) || u.empty() || u.back() != 0) return false;
-    u.pop_back();
-    if (!CleanText(u)) return false;
-    utf8 = pal::ToUtf8(u);
-    return true;
-}
-
-// The exact strings of REG_MULTI_SZ bytes: each NUL-terminated, then one
-// more NUL; the empty list is two NULs.
-bool ExactMulti(const std::string& bytes, std::vector<std::string>& list) {
-    std::u16string u;
-    list.clear();
-    if (!Units(bytes, u) || u.size() < 2 || u[u.size() - 1] != 0 || u[u.size() - 2] != 0) return false;
-    if (u.size() == 2) return true;
-    u.pop_back();
-    size_t start = 0;
-    while (start < u.size()) {
-        size_t end = u.find(char16_t(0), start);
-        std::u16string_view s(u.data() + start, end - start);
-        if (s.empty() || !CleanText(s)) return false;
-        list.push_back(pal::ToUtf8(s));
-        start = end + 1;
-    }
-    return true;
-}
-
-uint64_t LittleEndian(const std::string& bytes) {
-    uint64_t v = 0;
-    for (size_t i = bytes.size(); i-- > 0;) v = (v << 8) | static_cast<unsigned char>(bytes[i]);
-    return v;
-}
-
-std::string LittleEndianBytes(uint64_t v, size_t n) {
-    std::string out;
-    for (size_t i = 0; i < n; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return out;
 }
 
 // The data as people read it in a table; never more than one line.
@@ -312,7 +222,7 @@ std::string ValueJson(const RegValue& v) {
     std::string out = "{\"name\": ";
     pal::json::Quote(out, pal::ToUtf8(v.name));
     out += ", \"type\": ";
-    const char* name = TypeName(v.type);
+    const char* name = pal::regdata::NameOfType(v.type);
     if (name != nullptr) pal::json::Quote(out, name);
     else out += std::to_string(v.type);
     std::string data;
@@ -321,10 +231,10 @@ std::string ValueJson(const RegValue& v) {
     switch (v.type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-        if (ExactString(v.data, text)) pal::json::Quote(data, text);
+        if (NaturalString(v.data, text)) pal::json::Quote(data, text);
         break;
     case REG_MULTI_SZ:
-        if (ExactMulti(v.data, list)) {
+        if (NaturalMulti(v.data, list)) {
             data = "[";
             for (size_t i = 0; i < list.size(); ++i) {
                 if (i > 0) data += ", ";
@@ -462,7 +372,7 @@ void AppendQuoted(std::string& out, std::string_view text) {
 void AppendHexBytes(std::string& out, std::string line, const std::string& bytes) {
     size_t prefix = line.size();
     for (size_t i = 0; i < bytes.size(); ++i) {
-        std::string item = Hex(std::string_view(bytes).substr(i, 1));
+        std::string item = Hex(bytes.substr(i, 1));
         if (i + 1 < bytes.size()) item += ',';
         if (line.size() > prefix && line.size() + item.size() + 1 > kExportWidth) {
             out += line + "\\\n";
@@ -480,7 +390,7 @@ void AppendRegValue(std::string& out, const RegValue& v) {
     else AppendQuoted(line, pal::ToUtf8(v.name));
     line += '=';
     std::string text;
-    if (v.type == REG_SZ && ExactString(v.data, text) &&
+    if (v.type == REG_SZ && NaturalString(v.data, text) &&
         std::none_of(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; })) {
         AppendQuoted(line, text);
         out += line + "\n";

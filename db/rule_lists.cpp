@@ -9,22 +9,12 @@
 #include "db/list_fold.h"
 #include "db/name_match.h"
 #include "db/priority.h"
+#include "db/locked.h"
 #include "db/zembrik_db.h"
 #include "manager/zembrik_mgr.h"
 #include "pal/strings.h"
 
 namespace {
-
-class Locked {
-public:
-    explicit Locked(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-    ~Locked() { LeaveCriticalSection(&cs_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    CRITICAL_SECTION& cs_;
-};
 
 int CompareNames(const WCHAR* a, const WCHAR* b) { return PalCompareNoCase(a, b, kNameCompareChars); }
 

@@ -1,5 +1,6 @@
 // The rule database: construction, loading, change stamps, the change
 // event, and every change of a rule list.
+#include "db/locked.h"
 #include "db/zembrik_db.h"
 
 #include <cstdlib>
@@ -42,18 +43,6 @@ void LogDbInitFailed(LPCWSTR step, DWORD error) {
     LPCWSTR strings[2] = {step, ErrorText(error, text, 1024)};
     LogEvent(MSG_DB_INIT_FAILED, EVENTLOG_ERROR_TYPE, 2, strings, sizeof(error), &error);
 }
-
-// Holds a critical section for a scope.
-class Locked {
-public:
-    explicit Locked(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-    ~Locked() { LeaveCriticalSection(&cs_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    CRITICAL_SECTION& cs_;
-};
 
 }  // namespace
 
