@@ -1,6 +1,8 @@
 // Handle table and last error.
 // Handle values are (index + 1) << 2, so 0 is never valid and every value fits
-// the 32-bit fields of shared records.
+// the 32-bit fields of shared records. Objects backed by a descriptor that
+// another process may take over sit at the index of that descriptor; all
+// other objects sit from kPlainBase on.
 #include <mutex>
 #include <vector>
 
@@ -13,10 +15,13 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
+constexpr size_t kPlainBase = size_t{1} << 24;
+
 struct Table {
     std::mutex lock;
-    std::vector<Object*> slots;
+    std::vector<Object*> slots;      // index kPlainBase + i
     std::vector<uint32_t> freeList;
+    std::vector<Object*> fdSlots;    // index = descriptor
     size_t used = 0;
 };
 
@@ -40,6 +45,8 @@ void Release(Object* obj) {
     if (obj->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) obj->ops->destroy(obj);
 }
 
+HANDLE Encode(size_t index) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(index + 1) << 2); }
+
 HANDLE NewHandle(Object* obj) {
     Table& t = TheTable();
     std::lock_guard<std::mutex> g(t.lock);
@@ -48,7 +55,7 @@ HANDLE NewHandle(Object* obj) {
         index = t.freeList.back();
         t.freeList.pop_back();
     } else {
-        if (t.slots.size() >= (1u << 29)) {
+        if (t.slots.size() >= (size_t{1} << 29)) {
             Release(obj);
             SetLastError(ERROR_TOO_MANY_OPEN_FILES);
             return nullptr;
@@ -58,40 +65,75 @@ HANDLE NewHandle(Object* obj) {
     }
     t.slots[index] = obj;
     ++t.used;
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(index + 1) << 2);
+    return Encode(kPlainBase + index);
+}
+
+HANDLE NewHandleForFd(Object* obj, int fd) {
+    Table& t = TheTable();
+    std::lock_guard<std::mutex> g(t.lock);
+    size_t index = static_cast<size_t>(fd);
+    if (fd < 0 || index >= kPlainBase) {
+        Release(obj);
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return nullptr;
+    }
+    if (index >= t.fdSlots.size()) t.fdSlots.resize(index + 1, nullptr);
+    if (t.fdSlots[index] != nullptr) {  // a descriptor is open once
+        Release(obj);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    t.fdSlots[index] = obj;
+    ++t.used;
+    return Encode(index);
+}
+
+int DescriptorOfHandleValue(DWORD value) {
+    if (value == 0 || (value & 3) != 0) return -1;
+    size_t index = (value >> 2) - 1;
+    return index < kPlainBase ? static_cast<int>(index) : -1;
 }
 
 namespace {
 
 // The slot of a live handle of the wanted type; with the table lock held.
-bool FindSlot(Table& t, HANDLE h, ObjType type, size_t& index) {
-    if (!Decode(h, index) || index >= t.slots.size() || t.slots[index] == nullptr ||
-        (type != ObjType::None && t.slots[index]->type != type)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
+Object** FindSlot(Table& t, HANDLE h, ObjType type) {
+    size_t index;
+    Object** slot = nullptr;
+    if (Decode(h, index)) {
+        if (index >= kPlainBase) {
+            if (index - kPlainBase < t.slots.size()) slot = &t.slots[index - kPlainBase];
+        } else if (index < t.fdSlots.size()) {
+            slot = &t.fdSlots[index];
+        }
     }
-    return true;
+    if (slot == nullptr || *slot == nullptr || (type != ObjType::None && (*slot)->type != type)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return slot;
 }
 
 }  // namespace
 
 Object* LookupHandle(HANDLE h, ObjType type) {
-    size_t index;
     Table& t = TheTable();
     std::lock_guard<std::mutex> g(t.lock);
-    if (!FindSlot(t, h, type, index)) return nullptr;
-    AddRef(t.slots[index]);
-    return t.slots[index];
+    Object** slot = FindSlot(t, h, type);
+    if (slot == nullptr) return nullptr;
+    AddRef(*slot);
+    return *slot;
 }
 
 Object* TakeHandle(HANDLE h, ObjType type) {
-    size_t index;
     Table& t = TheTable();
     std::lock_guard<std::mutex> g(t.lock);
-    if (!FindSlot(t, h, type, index)) return nullptr;
-    Object* obj = t.slots[index];
-    t.slots[index] = nullptr;
-    t.freeList.push_back(static_cast<uint32_t>(index));
+    Object** slot = FindSlot(t, h, type);
+    if (slot == nullptr) return nullptr;
+    Object* obj = *slot;
+    *slot = nullptr;
+    size_t index = (reinterpret_cast<uintptr_t>(h) >> 2) - 1;
+    if (index >= kPlainBase) t.freeList.push_back(static_cast<uint32_t>(index - kPlainBase));
     --t.used;
     return obj;
 }

@@ -199,6 +199,8 @@ TEST_F(SyncTest, HandlesAreClosedOnceAndNotLeaked) {
     size_t before = pal::HandleCount();
     HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(ev) & 3u, 0u);
+    EXPECT_EQ(pal::DescriptorOfHandleValue(HandleToULong(ev)), -1) << "an unnamed event is no descriptor";
+    EXPECT_LE(reinterpret_cast<uintptr_t>(ev), 0xFFFFFFFFu) << "handles fit 32-bit fields";
     HANDLE dup = nullptr;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), ev, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS));
     EXPECT_TRUE(CloseHandle(ev));

@@ -58,6 +58,14 @@ void Release(Object* obj);
 // Takes over the caller's reference. On failure releases it, sets the last
 // error and returns null.
 HANDLE NewHandle(Object* obj);
+// The same for an object backed by a descriptor that other processes may
+// take over (pidfd_getfd): the handle's value names the descriptor, so
+// another process can duplicate the handle knowing only its value. The
+// object must keep `fd` open for as long as it lives.
+HANDLE NewHandleForFd(Object* obj, int fd);
+// The descriptor a handle value names, or -1 for a handle of an object that
+// is not backed by a descriptor (any process's value may be asked).
+int DescriptorOfHandleValue(DWORD value);
 // Returns the object with a new reference, or null with ERROR_INVALID_HANDLE.
 // ObjType::None accepts any type.
 Object* LookupHandle(HANDLE h, ObjType type);
