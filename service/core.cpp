@@ -16,6 +16,7 @@
 #include "pal/sync.h"
 #include "pal/sysinfo.h"
 #include "pipe/zembrik_user.h"
+#include "service/shared_job_table.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ ZembrikCore::ZembrikCore()
         return;
     }
 
-    // The mediator link (shared job table, completion port) attaches here.
+    if (!AttachMediator()) return;
 
     context.core = this;
     mgrThread = CreateThread(nullptr, 0, AllocZembrikMgrClass, &context, CREATE_SUSPENDED, nullptr);
@@ -157,7 +158,11 @@ void ZembrikCore::GetServiceInfo(ServiceInfo* info, DWORD* recordSize, DWORD* re
         info->fileDateMS = f.dwFileDateMS;
         info->fileDateLS = f.dwFileDateLS;
     }
-    // The mediator's texts arrive with the shared job table.
+    if (context.jobHeader != nullptr) {
+        lstrcpynW(info->mediatorProductVersion, context.jobHeader->mediatorProductVersion, 24);
+        lstrcpynW(info->mediatorFileVersion, context.jobHeader->mediatorFileVersion, 24);
+        lstrcpynW(info->mediatorFlagText, context.jobHeader->mediatorFlagText, 24);
+    }
     info->pollSeconds = context.database != nullptr ? context.database->PollMilliseconds() / 1000 : 0;
     info->processorCount = processorCount;
     info->pageSize = pageSize;

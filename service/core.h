@@ -45,6 +45,12 @@ public:
     // Terminates the worker threads that never ran.
     void KillThreads(DWORD exitCode);
     void GetServiceInfo(ServiceInfo* info, DWORD* recordSize, DWORD* recordCount);
+    // Starts the mediator program: 0, ResultMediatorRunning, or the error.
+    DWORD StartMediator();
+    // Ends the mediator program: 0, ResultMediatorNotRunning, or the error.
+    DWORD StopMediator();
+    // Maps the chain blocks that the running mediator recorded.
+    void MapMediatorBlocks();
 
     std::atomic<DWORD> stopRequested;  // 0, then 1 once a stop began; read without a lock
     HANDLE stopEvent;
@@ -56,6 +62,11 @@ public:
     DWORD processorCount;
     DWORD pageSize;
     ModuleVersion* version;
+
+private:
+    // Creates or finds the shared job table and adopts or starts the
+    // mediator; false when the table itself cannot be had (logged).
+    bool AttachMediator();
 };
 
 // Thread procedures of the two worker threads; the argument is the context.

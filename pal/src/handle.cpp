@@ -167,14 +167,30 @@ BOOL CloseHandle(HANDLE h) {
     return TRUE;
 }
 
-BOOL DuplicateHandle(HANDLE srcProcess, HANDLE src, HANDLE dstProcess, LPHANDLE dst, DWORD, BOOL, DWORD options) {
-    if (srcProcess != GetCurrentProcess() || dstProcess != GetCurrentProcess()) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
+namespace pal {
+DWORD DuplicateFromProcess(HANDLE srcProcess, HANDLE src, HANDLE dstProcess, DWORD access, DWORD options,
+                           HANDLE& out, bool& local);  // duplicate.cpp
+}  // namespace pal
+
+BOOL DuplicateHandle(HANDLE srcProcess, HANDLE src, HANDLE dstProcess, LPHANDLE dst, DWORD access, BOOL,
+                     DWORD options) {
     if (dst == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
+    }
+    if (srcProcess != GetCurrentProcess() || dstProcess != GetCurrentProcess()) {
+        // Another process, or a real handle that may name this one.
+        bool local = false;
+        HANDLE h = nullptr;
+        DWORD rc = pal::DuplicateFromProcess(srcProcess, src, dstProcess, access, options, h, local);
+        if (rc != ERROR_SUCCESS) {
+            SetLastError(rc);
+            return FALSE;
+        }
+        if (!local) {
+            *dst = h;
+            return TRUE;
+        }
     }
     pal::Object* obj = pal::LookupHandle(src, pal::ObjType::None);
     if (obj == nullptr) return FALSE;

@@ -1,5 +1,4 @@
 // System information and the version check.
-#include <sched.h>
 #include <unistd.h>
 
 #include <string>
@@ -9,6 +8,11 @@
 #include "pal/strings.h"
 #include "pal/sync.h"
 #include "pal/sysinfo.h"
+
+namespace pal {
+// In process.cpp: the main thread's CPU mask of the process a handle names.
+DWORD QueryProcessAffinity(HANDLE process, DWORD_PTR& mask);
+}  // namespace pal
 
 namespace {
 
@@ -85,19 +89,12 @@ BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR* processMask, DWORD_PTR* s
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (process != GetCurrentProcess()) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     DWORD_PTR mask = 0;
-    for (int cpu = 0; cpu < 64; ++cpu)
-        if (CPU_ISSET(cpu, &set)) mask |= static_cast<DWORD_PTR>(1) << cpu;
+    DWORD err = pal::QueryProcessAffinity(process, mask);
+    if (err != ERROR_SUCCESS) {
+        SetLastError(err);
+        return FALSE;
+    }
     *processMask = mask;
     *systemMask = OnlineMask();
     return TRUE;

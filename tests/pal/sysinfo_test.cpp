@@ -67,7 +67,7 @@ TEST(SysInfoTest, AffinityMatchesTaskset) {
     EXPECT_EQ(proc & ~sys, 0u) << "the process mask lies within the system mask";
     SetLastError(0);
     EXPECT_FALSE(GetProcessAffinityMask(ULongToHandle(0x1234), &proc, &sys));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 class VersionCheckTest : public testsupport::RootTest {};

@@ -13,6 +13,7 @@
 #include "pal/stateroot.h"
 #include "pal/service.h"
 #include "support/event_log_reader.h"
+#include "support/mediator_support.h"
 #include "support/process_runner.h"
 #include "support/test_support.h"
 
@@ -27,6 +28,8 @@ const char* kStopped = "0x60000097";
 
 class ServiceRunTest : public testsupport::RootTest {
 protected:
+    // The service leaves its mediator running, as it should; the test ends it.
+    void TearDown() override { testsupport::EndMediator(); }
     bool StartService(ChildProcess& p) {
         return p.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, OutDir());
     }

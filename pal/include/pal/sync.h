@@ -30,8 +30,10 @@ BOOL ResetEvent(HANDLE event);
 BOOL PulseEvent(HANDLE event);
 
 BOOL CloseHandle(HANDLE h);
-// Note: only within the current process for now (source and target process
-// must be GetCurrentProcess()); other processes give ERROR_NOT_SUPPORTED.
+// Note: from another process only completion ports and file mappings can be
+// pulled, into the current process, without DUPLICATE_CLOSE_SOURCE
+// (ERROR_NOT_SUPPORTED); it needs ptrace rights over the source
+// (ERROR_ACCESS_DENIED).
 BOOL DuplicateHandle(HANDLE srcProcess, HANDLE src, HANDLE dstProcess, LPHANDLE dst, DWORD access, BOOL inherit,
                      DWORD options);
 

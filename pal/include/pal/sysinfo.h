@@ -23,8 +23,8 @@ constexpr WORD PROCESSOR_ARCHITECTURE_UNKNOWN = 0xFFFF;
 
 // Note: processors are those online (at most 64 in the mask).
 void GetSystemInfo(LPSYSTEM_INFO info);
-// Note: only the current process (GetCurrentProcess()) for now; the mask is
-// the main thread's CPU affinity, the system mask the CPUs online.
+// Note: the process mask is the main thread's CPU affinity (Linux keeps one
+// per thread), the system mask the CPUs online.
 BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR* processMask, DWORD_PTR* systemMask);
 
 struct OSVERSIONINFOEXW {

@@ -1,0 +1,105 @@
+#include "mediator/zembrik_md8.h"
+
+#include "common/module_version.h"
+#include "common/security_attr.h"
+#include "pal/error.h"
+#include "pal/error.h"
+#include "pal/mapping.h"
+#include "pal/process.h"
+#include "pal/resource.h"
+#include "pal/strings.h"
+#include "pal/sync.h"
+#include "pal/viewnumber.h"
+#include "service/shared_job_table.h"
+
+namespace {
+
+// How often the table is looked at when no change was signalled.
+constexpr DWORD kRefreshMs = 5000;
+
+}  // namespace
+
+ZembrikMD8::ZembrikMD8() {
+    SECURITY_ATTRIBUTES sa{};
+    if (!BuildAdminSecAttr(&sa)) return;
+    onlyMe_ = CreateEventW(&sa, TRUE, FALSE, u"ZembrikMD8OnlyMe");
+    DWORD created = GetLastError();
+    FreeSecAttr(&sa);
+    if (onlyMe_ == nullptr) return;
+    if (created == ERROR_ALREADY_EXISTS) {
+        CloseHandle(onlyMe_);
+        onlyMe_ = nullptr;
+        return;
+    }
+    mapping_ = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, u"ZembrikMD8Jobs");
+    if (mapping_ == nullptr) return;
+    header_ = static_cast<SharedJobHeader*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0));
+    if (header_ == nullptr) return;
+    changeEvent_ = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8Evt");
+    ModuleVersion version(GetModuleHandleW(nullptr));
+    lstrcpynW(header_->mediatorProductVersion, version.productVersionText, 24);
+    lstrcpynW(header_->mediatorFileVersion, version.fileVersionText, 24);
+    lstrcpynW(header_->mediatorFlagText, version.flagText, 24);
+}
+
+ZembrikMD8::~ZembrikMD8() {
+    for (HANDLE b : blocks_) CloseHandle(b);
+    if (port_ != nullptr) CloseHandle(port_);
+    if (changeEvent_ != nullptr) CloseHandle(changeEvent_);
+    if (mapping_ != nullptr) CloseHandle(mapping_);
+    if (onlyMe_ != nullptr) CloseHandle(onlyMe_);
+}
+
+HANDLE ZembrikMD8::OpenService() { return OpenProcess(PROCESS_DUP_HANDLE, FALSE, header_->servicePid); }
+
+void ZembrikMD8::AdoptPort(HANDLE service) {
+    if (port_ != nullptr || header_->servicePort == 0) return;
+    HANDLE port = nullptr;
+    if (DuplicateHandle(service, ULongToHandle(header_->servicePort), GetCurrentProcess(), &port, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS)) {
+        port_ = port;
+        header_->mediatorPort = HandleToULong(port);
+    }
+}
+
+void ZembrikMD8::AdoptBlocks(HANDLE service) {
+    // Our own links lead as far as we have taken the chain; from there on the
+    // service's handles are the way on.
+    SharedJobBlock* block = &header_->first;
+    while (block != nullptr) {
+        if (block->nextMediatorHandle != 0) {
+            block = static_cast<SharedJobBlock*>(PalViewAddress(block->nextMediatorView));
+            continue;
+        }
+        if (block->nextServiceHandle == 0) return;
+        HANDLE mapping = nullptr;
+        if (!DuplicateHandle(service, ULongToHandle(block->nextServiceHandle), GetCurrentProcess(), &mapping, 0,
+                             FALSE, DUPLICATE_SAME_ACCESS))
+            return;
+        void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+        if (view == nullptr) {
+            CloseHandle(mapping);
+            return;
+        }
+        blocks_.push_back(mapping);
+        block->nextMediatorView = PalViewNumber(view);
+        __atomic_store_n(&block->nextMediatorHandle, HandleToULong(mapping), __ATOMIC_RELEASE);
+        block = static_cast<SharedJobBlock*>(view);
+    }
+}
+
+void ZembrikMD8::Refresh() {
+    HANDLE service = OpenService();
+    if (service == nullptr) return;
+    AdoptPort(service);
+    AdoptBlocks(service);
+    CloseHandle(service);
+}
+
+DWORD ZembrikMD8::Run() {
+    for (;;) {
+        Refresh();
+        if (changeEvent_ != nullptr) WaitForSingleObject(changeEvent_, kRefreshMs);
+        else Sleep(kRefreshMs);
+    }
+}

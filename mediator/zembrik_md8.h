@@ -1,0 +1,39 @@
+// The mediator: keeps the shared job table, the completion port and the
+// chain blocks alive while the service is down, so a restarted service can
+// adopt them.
+#pragma once
+#include <vector>
+
+#include "pal/types.h"
+
+class SharedJobHeader;
+
+class ZembrikMD8 {
+public:
+    // Never fails: readiness tells (another mediator runs, or the service's
+    // table cannot be had).
+    ZembrikMD8();
+    ~ZembrikMD8();
+    ZembrikMD8(const ZembrikMD8&) = delete;
+    ZembrikMD8& operator=(const ZembrikMD8&) = delete;
+
+    bool IsReady() const { return header_ != nullptr && onlyMe_ != nullptr; }
+    // Follows the service's changes until the process is ended.
+    DWORD Run();
+    // Takes over whatever the service recorded that we do not hold yet: the
+    // port and every chain block.
+    void Refresh();
+
+private:
+    // The service's process, for taking its handles; null when it is gone.
+    HANDLE OpenService();
+    void AdoptPort(HANDLE service);
+    void AdoptBlocks(HANDLE service);
+
+    HANDLE onlyMe_ = nullptr;   // "ZembrikMD8OnlyMe": our existence
+    HANDLE mapping_ = nullptr;  // "ZembrikMD8Jobs"
+    SharedJobHeader* header_ = nullptr;
+    HANDLE changeEvent_ = nullptr;  // "ZembrikMD8Evt"
+    HANDLE port_ = nullptr;
+    std::vector<HANDLE> blocks_;
+};

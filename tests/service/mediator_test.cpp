@@ -1,0 +1,201 @@
+// The job table shared with the mediator, and the mediator program with the
+// real service: fresh start, adoption after a restart, stop and start.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "common/messages.h"
+#include "common/texts.h"
+#include "pal/error.h"
+#include "pal/iocp.h"
+#include "pal/mapping.h"
+#include "pal/process.h"
+#include "pal/strings.h"
+#include "pal/sync.h"
+#include "pipe/result_codes.h"
+#include "service/core.h"
+#include "service/shared_job_table.h"
+#include "support/event_log_reader.h"
+#include "support/mediator_support.h"
+#include "support/process_runner.h"
+#include "support/test_support.h"
+
+using testsupport::ChildProcess;
+using testsupport::WaitUntil;
+
+namespace {
+
+void JobName(WCHAR (&out)[kJobNameUnits], const std::u16string& group) {
+    memset(out, 0, sizeof(out));
+    lstrcpynW(out, (u"Kvjob_" + group).c_str(), kJobNameUnits);
+}
+
+// A header in memory of our own, as the service sees it.
+struct LocalTable {
+    HANDLE mapping = nullptr;
+    SharedJobHeader* header = nullptr;
+    HANDLE event = nullptr;
+    LocalTable() {
+        mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSharedJobHeaderSize, nullptr);
+        header = static_cast<SharedJobHeader*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (header != nullptr) {
+            header->servicePid = GetCurrentProcessId();
+            header->serviceEvent = HandleToULong(event);
+        }
+    }
+    ~LocalTable() {
+        if (header != nullptr) UnmapViewOfFile(header);
+        if (mapping != nullptr) CloseHandle(mapping);
+        if (event != nullptr) CloseHandle(event);
+    }
+};
+
+}  // namespace
+
+class JobTableTest : public testsupport::RootTest {};
+
+// Numbers start at 1 on a fresh table; a known name keeps its number; a
+// recorded name is signalled to the mediator.
+TEST_F(JobTableTest, NumbersAndRecords) {
+    LocalTable t;
+    ASSERT_NE(t.header, nullptr);
+    WCHAR a[kJobNameUnits];
+    JobName(a, u"Alpha");
+    DWORD n = t.header->JobNumber(a);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(t.header->first.count, 0u) << "asking for a number records nothing";
+    t.header->RecordJob(a, n, nullptr);
+    EXPECT_EQ(WaitForSingleObject(t.event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(t.header->first.count, 1u);
+    EXPECT_EQ(t.header->first.entries[0].jobNumber, 1u);
+    EXPECT_EQ(std::u16string(t.header->first.entries[0].jobName), u"Kvjob_Alpha");
+    EXPECT_EQ(t.header->JobNumber(a), 1u);
+    WCHAR upper[kJobNameUnits];
+    JobName(upper, u"ALPHA");
+    EXPECT_EQ(t.header->JobNumber(upper), 2u) << "numbers are found by the exact name";
+    t.header->ReleaseJob(upper);
+    EXPECT_EQ(t.header->first.entries[0].flags & kJobReleased, kJobReleased) << "released by name without case";
+    t.header->RecordJob(upper, 2, nullptr);
+    EXPECT_EQ(t.header->first.count, 1u) << "a known name only clears its released flag";
+    EXPECT_EQ(t.header->first.entries[0].flags & kJobReleased, 0u);
+    EXPECT_EQ(t.header->first.entries[0].jobNumber, 1u);
+}
+
+// The 25th name opens a second block of 3764 bytes and lands in its entry 0.
+TEST_F(JobTableTest, SecondBlock) {
+    LocalTable t;
+    ASSERT_NE(t.header, nullptr);
+    for (int i = 0; i < 25; ++i) {
+        WCHAR name[kJobNameUnits];
+        JobName(name, u"G" + pal::ToUtf16(std::to_string(i)));
+        t.header->RecordJob(name, t.header->JobNumber(name), nullptr);
+    }
+    EXPECT_EQ(t.header->first.count, 24u);
+    ASSERT_NE(t.header->first.nextServiceHandle, 0u);
+    SharedJobBlock* second = t.header->Next(&t.header->first);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->count, 1u);
+    EXPECT_EQ(std::u16string(second->entries[0].jobName), u"Kvjob_G24");
+    EXPECT_EQ(second->entries[0].jobNumber, 25u);
+    EXPECT_EQ(second->nextServiceHandle, 0u);
+}
+
+namespace {
+
+class MediatorRunTest : public testsupport::RootTest {
+protected:
+    void TearDown() override { testsupport::EndMediator(); }
+    bool StartService(ChildProcess& p) {
+        std::string out = root_.path() + "-out" + std::to_string(runs_++);
+        mkdir(out.c_str(), 0755);
+        return p.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, out);
+    }
+    size_t Started() { return testsupport::EventsWithId("0x60000096").size(); }
+    // The shared table as the test sees it.
+    SharedJobHeader* Header() {
+        if (header_ == nullptr) {
+            mapping_ = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, u"ZembrikMD8Jobs");
+            if (mapping_ != nullptr) header_ = static_cast<SharedJobHeader*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0));
+        }
+        return header_;
+    }
+    ~MediatorRunTest() override {
+        if (header_ != nullptr) UnmapViewOfFile(header_);
+        if (mapping_ != nullptr) CloseHandle(mapping_);
+    }
+    HANDLE mapping_ = nullptr;
+    SharedJobHeader* header_ = nullptr;
+    int runs_ = 0;
+};
+
+bool MediatorRuns() {
+    HANDLE h = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8OnlyMe");
+    if (h == nullptr) return false;
+    CloseHandle(h);
+    return true;
+}
+
+}  // namespace
+
+// A fresh start starts the mediator, which takes the port over and writes its
+// version; the mediator outlives the service, and the next start adopts it
+// with its table; once the mediator is gone, a start is fresh again.
+TEST_F(MediatorRunTest, FreshStartAdoptionAndFreshAgain) {
+    ChildProcess first;
+    ASSERT_TRUE(StartService(first));
+    ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 1; }));
+    ASSERT_TRUE(WaitUntil(10000, [&] {
+        return MediatorRuns() && Header() != nullptr && header_->mediatorPort != 0 && header_->mediatorFileVersion[0] != 0;
+    }));
+    int mediator = testsupport::MediatorPid();
+    ASSERT_GT(mediator, 0);
+    EXPECT_EQ(header_->servicePid, static_cast<DWORD>(first.pid()));
+    EXPECT_EQ(header_->lastJobNumber, 0u);
+    first.Signal(SIGTERM);
+    ASSERT_TRUE(first.WaitExit(35000));
+    EXPECT_EQ(kill(mediator, 0), 0) << "the mediator outlives the service";
+
+    header_->lastJobNumber = 7;  // the table the next service must adopt
+    ChildProcess second;
+    ASSERT_TRUE(StartService(second));
+    ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 2; }));
+    EXPECT_EQ(header_->servicePid, static_cast<DWORD>(second.pid()));
+    EXPECT_EQ(header_->lastJobNumber, 7u) << "adopted, not started fresh";
+    EXPECT_EQ(testsupport::MediatorPid(), mediator) << "no second mediator";
+    EXPECT_NE(header_->servicePort, 0u) << "the mediator's port was taken over";
+    second.Signal(SIGTERM);
+    ASSERT_TRUE(second.WaitExit(35000));
+
+    testsupport::EndMediator();
+    ASSERT_TRUE(WaitUntil(5000, [] { return !MediatorRuns(); }));
+    ChildProcess third;
+    ASSERT_TRUE(StartService(third));
+    ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 3; }));
+    EXPECT_EQ(header_->lastJobNumber, 0u) << "a fresh start empties the table";
+    ASSERT_TRUE(WaitUntil(10000, [&] { return testsupport::MediatorPid() != 0; }));
+    EXPECT_NE(testsupport::MediatorPid(), mediator);
+    third.Signal(SIGTERM);
+    ASSERT_TRUE(third.WaitExit(35000));
+}
+
+// Start and stop of the mediator as a client asks for them.
+TEST_F(MediatorRunTest, StartAndStopOnRequest) {
+    RegisterProgramResources();
+    LoadTexts();
+    ZembrikCore core;
+    ASSERT_TRUE(core.IsReady());
+    ASSERT_TRUE(WaitUntil(10000, [] { return MediatorRuns(); }));
+    EXPECT_EQ(core.StartMediator(), ResultMediatorRunning);
+    int pid = testsupport::MediatorPid();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(core.StopMediator(), 0u);
+    ASSERT_TRUE(WaitUntil(5000, [] { return !MediatorRuns(); }));
+    EXPECT_TRUE(WaitUntil(5000, [pid] { return kill(pid, 0) != 0; }));
+    EXPECT_EQ(core.StopMediator(), ResultMediatorNotRunning);
+    EXPECT_EQ(core.StartMediator(), 0u);
+    EXPECT_TRUE(WaitUntil(10000, [] { return MediatorRuns(); }));
+    core.KillThreads(0);
+}
