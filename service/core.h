@@ -69,6 +69,9 @@ private:
     bool AttachMediator();
 };
 
+// The mediator's path from the service's: "ZembrikMD8.exe" in the same folder.
+void MediatorPath(LPWSTR path, size_t cch);
+
 // Thread procedures of the two worker threads; the argument is the context.
 DWORD AllocZembrikMgrClass(LPVOID context);
 DWORD AllocZembrikUserClass(LPVOID context);

@@ -102,6 +102,18 @@ void ZembrikCore::MapMediatorBlocks() {
     }
 }
 
+void MediatorPath(LPWSTR path, size_t cch) {
+    // Cut after the last backslash (index 0 is not looked at); a path
+    // without one is kept whole.
+    for (int i = lstrlenW(path) - 1; i > 0; --i) {
+        if (path[i] == u'\\') {
+            path[i + 1] = 0;
+            break;
+        }
+    }
+    StringCchCatW(path, cch, u"ZembrikMD8.exe");
+}
+
 DWORD ZembrikCore::StartMediator() {
     if (OpenExclEvent(kMediatorOnlyMe, false)) return ResultMediatorRunning;
     WCHAR path[MAX_PATH + 16] = {};
@@ -109,14 +121,7 @@ DWORD ZembrikCore::StartMediator() {
         LogApiError(u"ZbMediator", u"GetMediatorPath");
         path[0] = 0;
     }
-    // Cut after the last backslash (index 0 is not looked at).
-    for (int i = lstrlenW(path) - 1; i > 0; --i) {
-        if (path[i] == u'\\') {
-            path[i + 1] = 0;
-            break;
-        }
-    }
-    StringCchCatW(path, MAX_PATH + 16, u"ZembrikMD8.exe");
+    MediatorPath(path, MAX_PATH + 16);
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};

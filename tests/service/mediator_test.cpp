@@ -57,6 +57,20 @@ struct LocalTable {
 
 class JobTableTest : public testsupport::RootTest {};
 
+// The mediator lies in the service's folder; a path without a backslash gets
+// the name appended whole.
+TEST(MediatorPathTest, BesideTheService) {
+    WCHAR path[300] = u"\\opt\\zembrik\\bin\\ZembrikService";
+    MediatorPath(path, 300);
+    EXPECT_EQ(std::u16string(path), u"\\opt\\zembrik\\bin\\ZembrikMD8.exe");
+    WCHAR bare[300] = u"ZembrikService";
+    MediatorPath(bare, 300);
+    EXPECT_EQ(std::u16string(bare), u"ZembrikServiceZembrikMD8.exe");
+    WCHAR root[300] = u"\\ZembrikService";
+    MediatorPath(root, 300);
+    EXPECT_EQ(std::u16string(root), u"\\ZembrikServiceZembrikMD8.exe") << "index 0 is not looked at";
+}
+
 // Numbers start at 1 on a fresh table; a known name keeps its number; a
 // recorded name is signalled to the mediator.
 TEST_F(JobTableTest, NumbersAndRecords) {
