@@ -24,6 +24,7 @@
 
 #include <string>
 
+#include "internal/iocp.h"
 #include "internal/object.h"
 #include "internal/sys.h"
 #include "pal/error.h"
@@ -159,6 +160,8 @@ bool IsPortDescriptor(int fd) {
     ssize_t n = readlink(self.c_str(), link, sizeof(link) - 1);
     return n > 5 && std::string(link, static_cast<size_t>(n)).rfind("pipe:", 0) == 0;
 }
+
+DWORD PostToPortQueue(int fd, DWORD bytes, ULONG_PTR key, ULONG_PTR overlapped) { return Post(fd, {bytes, 0, key, overlapped}); }
 
 // Wraps a port queue taken from another process in a port of this one.
 DWORD AdoptPortDescriptor(ScopedFd fd, HANDLE& out) { return NewPortHandle(std::move(fd), out); }

@@ -760,6 +760,18 @@ ProcessObject* LookupProcess(HANDLE h) {
     return static_cast<ProcessObject*>(LookupHandle(h, ObjType::Process));
 }
 
+ProcessObject* OpenProcessObject(pid_t pid) {
+    HANDLE h = nullptr;
+    if (InternalOpenProcess(PROCESS_ALL_ACCESS, static_cast<DWORD>(pid), h) != ERROR_SUCCESS) return nullptr;
+    return static_cast<ProcessObject*>(TakeHandle(h, ObjType::Process));
+}
+
+DWORD ApplyPriorityClass(ProcessObject* p, DWORD priorityClass) {
+    return InternalSetPriority(static_cast<Proc*>(p), priorityClass);
+}
+
+DWORD ApplyAffinity(ProcessObject* p, DWORD_PTR mask) { return InternalSetAffinity(static_cast<Proc*>(p), mask); }
+
 // For GetProcessAffinityMask: the main thread's CPU mask of any process.
 DWORD QueryProcessAffinity(HANDLE h, DWORD_PTR& mask) {
     DWORD err;

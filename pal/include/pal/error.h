@@ -107,6 +107,10 @@ constexpr DWORD ERROR_LOG_FILE_FULL = 1502;
 constexpr DWORD ERROR_EVENTLOG_FILE_CORRUPT = 1500;
 constexpr DWORD ERROR_EVENTLOG_CANT_START = 1501;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
+// Returned when a process would go beyond a job's active-process limit.
+constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
+// A fixed-size information record of the wrong size.
+constexpr DWORD ERROR_BAD_LENGTH = 24;
 constexpr DWORD ERROR_MAPPED_ALIGNMENT = 1132;
 constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
 constexpr DWORD ERROR_CANCELLED = 1223;

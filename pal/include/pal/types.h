@@ -73,3 +73,20 @@ struct FILETIME {
 };
 using LPFILETIME = FILETIME*;
 static_assert(sizeof(FILETIME) == 8);
+
+// Anonymous struct members are the Win32 spelling of this union.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#endif
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
+    LONGLONG QuadPart;
+};
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+static_assert(sizeof(LARGE_INTEGER) == 8);

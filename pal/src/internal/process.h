@@ -19,4 +19,11 @@ struct ProcessObject : Object {
 // with a reference; null with ERROR_INVALID_HANDLE.
 ProcessObject* LookupProcess(HANDLE h);
 
+// For job objects, which act on their members by pid: a process object with
+// all rights (null when the process is gone), and the per-thread priority
+// class and affinity of SetPriorityClass and SetProcessAffinityMask.
+ProcessObject* OpenProcessObject(pid_t pid);
+DWORD ApplyPriorityClass(ProcessObject* p, DWORD priorityClass);
+DWORD ApplyAffinity(ProcessObject* p, DWORD_PTR mask);
+
 }  // namespace pal

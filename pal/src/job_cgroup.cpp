@@ -1,0 +1,212 @@
+// cgroup and /proc helpers of the job objects.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "internal/job.h"
+#include "pal/error.h"
+
+namespace pal {
+namespace {
+
+// The mount point of the first mountinfo line whose filesystem type is
+// `fstype` and, for v1, whose super options name `option`.
+std::string FindMount(const char* fstype, const char* option) {
+    std::string info;
+    if (ReadWholeFile("/proc/self/mountinfo", info) != 0) return {};
+    size_t pos = 0;
+    while (pos < info.size()) {
+        size_t end = info.find('\n', pos);
+        if (end == std::string::npos) end = info.size();
+        std::string line = info.substr(pos, end - pos);
+        pos = end + 1;
+        // "<id> <parent> <dev> <root> <mount point> <opts> [optional...] - <type> <source> <super opts>"
+        size_t dash = line.find(" - ");
+        if (dash == std::string::npos) continue;
+        char type[64] = {}, source[256] = {}, super[512] = {};
+        if (sscanf(line.c_str() + dash + 3, "%63s %255s %511s", type, source, super) < 2) continue;
+        if (strcmp(type, fstype) != 0) continue;
+        if (option != nullptr) {
+            bool found = false;
+            std::string opts = std::string(",") + super + ",";
+            found = opts.find(std::string(",") + option + ",") != std::string::npos;
+            if (!found) continue;
+        }
+        char root[1024] = {}, mount[1024] = {};
+        if (sscanf(line.c_str(), "%*s %*s %*s %1023s %1023s", root, mount) != 2) continue;
+        if (strcmp(root, "/") != 0) continue;  // a bind of a subtree: not the hierarchy's root
+        return mount;
+    }
+    return {};
+}
+
+// A short stable hash of the state root, so that roots never share jobs.
+std::string RootTag() {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : StateRoot()) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char buf[32];
+    snprintf(buf, sizeof(buf), "zembrik-%012llx", static_cast<unsigned long long>(h & 0xFFFFFFFFFFFFull));
+    return buf;
+}
+
+int ReadSmallFile(const std::string& path, char* buf, size_t size, size_t& len) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    ssize_t n = read(fd, buf, size - 1);
+    int err = errno;
+    close(fd);
+    if (n < 0) return err;
+    len = static_cast<size_t>(n);
+    buf[len] = 0;
+    return 0;
+}
+
+long Ticks() {
+    static const long t = [] {
+        long v = sysconf(_SC_CLK_TCK);
+        return v > 0 ? v : 100;
+    }();
+    return t;
+}
+
+}  // namespace
+
+DWORD FindCgroupLayout(CgroupLayout& out) {
+    out.v2Mount = FindMount("cgroup2", nullptr);
+    if (out.v2Mount.empty()) return ERROR_NOT_SUPPORTED;
+    std::string own = ProcessCgroup(getpid());
+    // A process that is itself in one of our jobs keeps using that job's parent.
+    size_t at = own.find("/zembrik-");
+    if (at != std::string::npos) own.erase(at);
+    if (own == "/") own.clear();
+    out.parentRel = own + "/" + RootTag();
+    return ERROR_SUCCESS;
+}
+
+std::string V1Mount(const char* controller) { return FindMount("cgroup", controller); }
+
+int WriteCgroupFile(const std::string& path, const std::string& value) {
+    ScopedFd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd) return errno;
+    ssize_t n = write(fd.get(), value.data(), value.size());
+    if (n < 0) return errno;
+    return n == static_cast<ssize_t>(value.size()) ? 0 : EIO;
+}
+
+std::vector<pid_t> CgroupProcs(const std::string& dir) {
+    std::vector<pid_t> pids;
+    std::string text;
+    if (ReadWholeFile(dir + "/cgroup.procs", text) != 0) return pids;
+    const char* p = text.c_str();
+    while (*p != 0) {
+        char* end = nullptr;
+        long v = strtol(p, &end, 10);
+        if (end == p) break;
+        if (v > 0) pids.push_back(static_cast<pid_t>(v));
+        p = end;
+        while (*p == '\n') ++p;
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+uint64_t CgroupKeyValue(const std::string& path, const char* key) {
+    char buf[4096];
+    size_t len = 0;
+    if (ReadSmallFile(path, buf, sizeof(buf), len) != 0) return 0;
+    size_t klen = strlen(key);
+    for (const char* line = buf; line != nullptr && *line != 0;) {
+        if (strncmp(line, key, klen) == 0 && line[klen] == ' ') return strtoull(line + klen + 1, nullptr, 10);
+        line = strchr(line, '\n');
+        if (line != nullptr) ++line;
+    }
+    return 0;
+}
+
+uint64_t CgroupNumber(const std::string& path) {
+    char buf[64];
+    size_t len = 0;
+    if (ReadSmallFile(path, buf, sizeof(buf), len) != 0) return 0;
+    return strtoull(buf, nullptr, 10);
+}
+
+std::string ProcessCgroup(pid_t pid) {
+    std::string text;
+    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/cgroup", text) != 0) return {};
+    size_t at = text.rfind("\n0::");
+    size_t start = at == std::string::npos ? (text.rfind("0::", 0) == 0 ? 3 : std::string::npos) : at + 4;
+    if (start == std::string::npos) return {};
+    size_t end = text.find('\n', start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+bool SampleProcess(pid_t pid, ProcSample& s, bool memory) {
+    char path[64], buf[2048];
+    size_t len = 0;
+    snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+    if (ReadSmallFile(path, buf, sizeof(buf), len) != 0) return false;
+    char* p = strrchr(buf, ')');
+    if (p == nullptr) return false;
+    ++p;
+    uint64_t minflt = 0, majflt = 0;
+    for (int field = 3; field <= 22; ++field) {
+        while (*p == ' ') ++p;
+        if (*p == 0) return false;
+        char* end = p;
+        switch (field) {
+        case 3:
+            if (*p == 'Z' || *p == 'X') return false;  // ended: no longer a member
+            break;
+        case 10: minflt = strtoull(p, &end, 10); break;
+        case 12: majflt = strtoull(p, &end, 10); break;
+        case 14: s.utime = strtoull(p, &end, 10); break;
+        case 15: s.stime = strtoull(p, &end, 10); break;
+        case 22: s.start = strtoull(p, &end, 10); break;
+        default: break;
+        }
+        while (*p != ' ' && *p != 0) ++p;
+    }
+    s.faults = minflt + majflt;
+    if (!memory) return true;
+    char status[4096];
+    snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
+    if (ReadSmallFile(path, status, sizeof(status), len) != 0) return true;
+    auto kb = [&status](const char* key) -> uint64_t {
+        const char* at = strstr(status, key);
+        return at == nullptr ? 0 : strtoull(at + strlen(key), nullptr, 10) * 1024;
+    };
+    s.vmSize = kb("\nVmSize:");
+    s.vmPeak = kb("\nVmPeak:");
+    s.rss = kb("\nVmRSS:");
+    return true;
+}
+
+bool ReadProcIo(pid_t pid, IO_COUNTERS& io) {
+    char path[64], buf[1024];
+    size_t len = 0;
+    snprintf(path, sizeof(path), "/proc/%d/io", static_cast<int>(pid));
+    if (ReadSmallFile(path, buf, sizeof(buf), len) != 0) return false;
+    auto value = [&buf](const char* key) -> uint64_t {
+        const char* at = strstr(buf, key);
+        return at == nullptr ? 0 : strtoull(at + strlen(key), nullptr, 10);
+    };
+    io.ReadTransferCount += value("rchar:");
+    io.WriteTransferCount += value("wchar:");
+    io.ReadOperationCount += value("syscr:");
+    io.WriteOperationCount += value("syscw:");
+    return true;
+}
+
+uint64_t JobTicksTo100ns(uint64_t ticks) { return ticks * (10000000ull / static_cast<uint64_t>(Ticks())); }
+
+}  // namespace pal
