@@ -3,7 +3,7 @@
 #include "common/module_version.h"
 #include "common/security_attr.h"
 #include "pal/error.h"
-#include "pal/error.h"
+#include "pal/job.h"
 #include "pal/mapping.h"
 #include "pal/process.h"
 #include "pal/resource.h"
@@ -43,6 +43,7 @@ ZembrikMD8::ZembrikMD8() {
 }
 
 ZembrikMD8::~ZembrikMD8() {
+    for (const HeldJob& j : jobs_) CloseHandle(j.job);
     for (HANDLE b : blocks_) CloseHandle(b);
     if (port_ != nullptr) CloseHandle(port_);
     if (changeEvent_ != nullptr) CloseHandle(changeEvent_);
@@ -88,12 +89,42 @@ void ZembrikMD8::AdoptBlocks(HANDLE service) {
     }
 }
 
+// Holding a job keeps it, its members and its port association in existence
+// while the service is down; a released job goes once no one else holds it.
+void ZembrikMD8::HoldJobs() {
+    for (const SharedJobBlock* block = &header_->first; block != nullptr; block = header_->Next(block)) {
+        DWORD count = __atomic_load_n(&block->count, __ATOMIC_ACQUIRE);
+        if (count > kJobEntriesPerBlock) count = kJobEntriesPerBlock;
+        for (DWORD i = 0; i < count; ++i) {
+            const SharedJobEntry& e = block->entries[i];
+            size_t length = 0;
+            while (length < kJobNameUnits - 1 && e.jobName[length] != 0) ++length;
+            if (length == 0) continue;
+            std::u16string name(e.jobName, length);
+            bool released = (__atomic_load_n(&e.flags, __ATOMIC_ACQUIRE) & kJobReleased) != 0;
+            size_t at = 0;
+            while (at < jobs_.size() && jobs_[at].name != name) ++at;
+            bool held = at < jobs_.size();
+            if (released && held) {
+                CloseHandle(jobs_[at].job);
+                jobs_.erase(jobs_.begin() + static_cast<long>(at));
+            } else if (!released && !held) {
+                // Not there (yet, or any more): looked at again on the next refresh.
+                HANDLE job = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, name.c_str());
+                if (job != nullptr) jobs_.push_back({name, job});
+            }
+        }
+    }
+}
+
 void ZembrikMD8::Refresh() {
     HANDLE service = OpenService();
-    if (service == nullptr) return;
-    AdoptPort(service);
-    AdoptBlocks(service);
-    CloseHandle(service);
+    if (service != nullptr) {
+        AdoptPort(service);
+        AdoptBlocks(service);
+        CloseHandle(service);
+    }
+    HoldJobs();
 }
 
 DWORD ZembrikMD8::Run() {

@@ -2,6 +2,7 @@
 // chain blocks alive while the service is down, so a restarted service can
 // adopt them.
 #pragma once
+#include <string>
 #include <vector>
 
 #include "pal/types.h"
@@ -21,7 +22,8 @@ public:
     // Follows the service's changes until the process is ended.
     DWORD Run();
     // Takes over whatever the service recorded that we do not hold yet: the
-    // port and every chain block.
+    // port, every chain block and the job object of every entry in use;
+    // lets go of the job objects of released entries.
     void Refresh();
 
 private:
@@ -29,6 +31,12 @@ private:
     HANDLE OpenService();
     void AdoptPort(HANDLE service);
     void AdoptBlocks(HANDLE service);
+    void HoldJobs();
+
+    struct HeldJob {
+        std::u16string name;
+        HANDLE job;
+    };
 
     HANDLE onlyMe_ = nullptr;   // "ZembrikMD8OnlyMe": our existence
     HANDLE mapping_ = nullptr;  // "ZembrikMD8Jobs"
@@ -36,4 +44,5 @@ private:
     HANDLE changeEvent_ = nullptr;  // "ZembrikMD8Evt"
     HANDLE port_ = nullptr;
     std::vector<HANDLE> blocks_;
+    std::vector<HeldJob> jobs_;  // the job objects of unreleased entries
 };

@@ -10,6 +10,11 @@
 // (Packet mode, O_DIRECT, would cost a whole page per packet: 256 packets in
 // 1 MiB instead of about 43000.)
 //
+// A job's association names the port by its pipe's inode, so that the job
+// monitor of whichever process acts for the job posts through that process's
+// own descriptor of the same queue (the registry below), not through the
+// associating process, which may be gone.
+//
 // Known gaps: only posted packets (no file associations); the queue is
 // bounded; closing the port does not wake a waiting reader; no concurrency
 // limit and no LIFO preference for the latest waiter.
@@ -22,7 +27,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "internal/iocp.h"
 #include "internal/object.h"
@@ -53,7 +61,15 @@ struct Port : Object {
     ScopedFd queue;  // the pipe, open for reading and writing
 };
 
-void Destroy(Object* o) { delete static_cast<Port*>(o); }
+// This process's descriptors of port queues: (inode, descriptor).
+std::mutex g_queuesLock;
+std::vector<std::pair<uint64_t, int>> g_queues;  // guarded by g_queuesLock
+
+void Destroy(Object* o) {
+    Port* port = static_cast<Port*>(o);
+    UnregisterPortQueue(port->queue.get());
+    delete port;
+}
 
 const ObjectOps kPortOps{Destroy, nullptr, nullptr, nullptr, nullptr};
 
@@ -75,6 +91,7 @@ DWORD NewPortHandle(ScopedFd queue, HANDLE& out) {
     Port* port = new Port(&kPortOps);
     int fd = queue.get();
     port->queue = std::move(queue);
+    RegisterPortQueue(fd);
     out = NewHandleForFd(port, fd);
     return out != nullptr ? ERROR_SUCCESS : GetLastError();
 }
@@ -161,7 +178,36 @@ bool IsPortDescriptor(int fd) {
     return n > 5 && std::string(link, static_cast<size_t>(n)).rfind("pipe:", 0) == 0;
 }
 
-DWORD PostToPortQueue(int fd, DWORD bytes, ULONG_PTR key, ULONG_PTR overlapped) { return Post(fd, {bytes, 0, key, overlapped}); }
+uint64_t PortQueueInode(int fd) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return 0;
+    return static_cast<uint64_t>(st.st_ino);
+}
+
+void RegisterPortQueue(int fd) {
+    uint64_t inode = PortQueueInode(fd);
+    if (inode == 0) return;
+    std::lock_guard<std::mutex> guard(g_queuesLock);
+    g_queues.emplace_back(inode, fd);
+}
+
+void UnregisterPortQueue(int fd) {
+    std::lock_guard<std::mutex> guard(g_queuesLock);
+    for (size_t i = 0; i < g_queues.size(); ++i) {
+        if (g_queues[i].second != fd) continue;
+        g_queues.erase(g_queues.begin() + static_cast<long>(i));
+        return;
+    }
+}
+
+// Under the lock, so the descriptor cannot be closed (and its number reused)
+// while we write; the write never blocks.
+DWORD PostToPortInode(uint64_t inode, DWORD bytes, ULONG_PTR key, ULONG_PTR overlapped) {
+    std::lock_guard<std::mutex> guard(g_queuesLock);
+    for (const auto& q : g_queues)
+        if (q.first == inode && inode != 0) return Post(q.second, {bytes, 0, key, overlapped});
+    return ERROR_INVALID_HANDLE;
+}
 
 // Wraps a port queue taken from another process in a port of this one.
 DWORD AdoptPortDescriptor(ScopedFd fd, HANDLE& out) { return NewPortHandle(std::move(fd), out); }

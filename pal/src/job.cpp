@@ -8,9 +8,9 @@
 // priority, affinity and the process memory limit are set on each member; the
 // rest is the monitor's (job_monitor.cpp).
 // Known gaps: no jobs without a writable cgroup hierarchy; no silent
-// breakaway; page faults and I/O of ended members are not counted; the port
-// association reaches other processes' monitors only while the associating
-// process holds the job.
+// breakaway; page faults and I/O of ended members are not counted; the job
+// messages reach the port only while the process whose monitor acts for the
+// job holds a handle of that port (or the job's association was made there).
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "internal/iocp.h"
 #include "internal/job.h"
 #include "internal/process.h"
 #include "pal/error.h"
@@ -58,31 +59,58 @@ std::string V1Dir(const char* controller, const JobObject* job) {
     return mount.empty() ? std::string() : mount + job->layout.parentRel + "/" + job->name;
 }
 
-// Makes `dir` a fresh, empty cgroup: one left behind by an earlier job of the
-// same name is removed, or renamed aside while processes still run in it
-// (they stay in "a job" of ours, as they would on Windows). Aside-names of
-// earlier jobs that have emptied meanwhile are removed.
-int FreshCgroup(const std::string& dir) {
+// Moves the processes of a cgroup into a new one beside it
+// ("<dir>.orphan.<pid>.<n>"; cgroup2 refuses renames) and removes it. The
+// processes stay in "a job" of ours, as they would on Windows. 0 or errno.
+int SetAside(const std::string& dir) {
+    static std::atomic<unsigned> serial{0};
+    std::string aside = dir + ".orphan." + std::to_string(getpid()) + "." + std::to_string(serial++);
+    if (mkdir(aside.c_str(), 0755) != 0) return errno;
+    for (int round = 0; round < 20; ++round) {  // members may fork meanwhile
+        for (pid_t pid : CgroupProcs(dir)) {
+            int err = WriteCgroupFile(aside + "/cgroup.procs", std::to_string(pid));
+            if (err != 0 && err != ESRCH) return err;
+        }
+        if (rmdir(dir.c_str()) == 0) return 0;
+        if (errno != EBUSY) return errno;
+    }
+    return EBUSY;
+}
+
+// Removes the cgroups under `parent` whose job no longer exists (no object
+// directory in `area`) and the set-aside ones, each once empty.
+void SweepCgroups(const std::string& parent, const std::string& area) {
+    DIR* d = opendir(parent.c_str());
+    if (d == nullptr) return;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_type != DT_DIR || e->d_name[0] == '.') continue;
+        struct stat st;
+        if (strstr(e->d_name, ".orphan.") != nullptr || stat((area + "/" + e->d_name).c_str(), &st) != 0)
+            rmdir((parent + "/" + e->d_name).c_str());
+    }
+    closedir(d);
+}
+
+// Makes `dir` a fresh, empty cgroup. One left behind by an earlier job of the
+// same name is removed, or its processes are set aside. With `area` (the job
+// objects' directory), left-overs of other ended jobs that have emptied
+// meanwhile are removed too.
+int FreshCgroup(const std::string& dir, const std::string& area = std::string()) {
     size_t slash = dir.find_last_of('/');
     std::string parent = dir.substr(0, slash);
     if (mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-    if (DIR* d = opendir(parent.c_str())) {
-        while (struct dirent* e = readdir(d)) {
-            if (strstr(e->d_name, ".orphan.") != nullptr) rmdir((parent + "/" + e->d_name).c_str());
-        }
-        closedir(d);
-    }
+    if (!area.empty()) SweepCgroups(parent, area);
     if (rmdir(dir.c_str()) != 0 && errno == EBUSY) {
-        static std::atomic<unsigned> serial{0};
-        std::string aside = dir + ".orphan." + std::to_string(getpid()) + "." + std::to_string(serial++);
-        if (rename(dir.c_str(), aside.c_str()) != 0) return errno;
+        int err = SetAside(dir);
+        if (err != 0) return err;
     }
     if (mkdir(dir.c_str(), 0755) != 0) return errno;
     return 0;
 }
 
 // Removes a job's cgroup and, when it was the last, the parent: both only
-// once empty.
+// once empty. One that still has processes at the last close stays, with its
+// limits, until the next create of a job finds it empty.
 void RemoveCgroup(const std::string& dir) {
     if (dir.empty()) return;
     rmdir(dir.c_str());
@@ -101,6 +129,7 @@ bool WaitEmpty(const std::string& cg, int ms) {
 void Destroy(Object* o) {
     JobObject* job = static_cast<JobObject*>(o);
     MonitorDetach(job);
+    if (job->port) UnregisterPortQueue(job->port.get());
     bool kill = false;
     if (job->state) {
         JobShared s;
@@ -124,13 +153,16 @@ DWORD InitObject(const std::string& dir, const JobObject* job) {
     JobShared s{};
     s.magic = kJobSharedMagic;
     s.endOfJobAction = JOB_OBJECT_TERMINATE_AT_END_OF_JOB;
-    s.portFd = -1;
-    int err = FreshCgroup(job->cg);
+    // Inside the creation lock: no job comes or goes while we sweep.
+    std::string area = dir.substr(0, dir.find_last_of('/'));
+    int err = FreshCgroup(job->cg, area);
     if (err == 0) {
         for (const char* c : {"memory", "cpu"}) {
             std::string v1 = V1Dir(c, job);
             struct stat st;
-            if (!v1.empty() && stat(v1.c_str(), &st) == 0) FreshCgroup(v1);
+            if (v1.empty()) continue;
+            SweepCgroups(v1.substr(0, v1.find_last_of('/')), area);
+            if (stat(v1.c_str(), &st) == 0) FreshCgroup(v1);
         }
     }
     if (err != 0) return ErrnoToWin32(err);
@@ -465,11 +497,13 @@ DWORD Associate(JobObject* job, const JOBOBJECT_ASSOCIATE_COMPLETION_PORT& a) {
             result = ErrnoToWin32(errno);
             return false;
         }
+        // Our copy keeps the port alive with the job, as on Windows.
+        if (job->port) UnregisterPortQueue(job->port.get());
         job->port = std::move(copy);
+        RegisterPortQueue(job->port.get());
         s.portSet = 1;
         s.portKey = reinterpret_cast<uintptr_t>(a.CompletionKey);
-        s.portPid = getpid();
-        s.portFd = job->port.get();
+        s.portInode = PortQueueInode(job->port.get());
         result = ERROR_SUCCESS;
         return true;
     });

@@ -49,8 +49,6 @@ struct Watch {
     int refs = 1;
     bool owner = false;
     ScopedFd state, signal, monitor, events;
-    int portFd = -1;        // opened from the association on first post
-    ScopedFd port;
     std::vector<Member> members;  // ascending start time
     uint64_t failcnt = 0;
     pid_t biggest = 0;
@@ -68,14 +66,11 @@ bool Kill(pid_t pid) {
     return ok;
 }
 
-void Post(Watch& w, const JobShared& s, DWORD msg, uint64_t pid) {
+// Through any descriptor of the port this process holds: the process that
+// made the association may be gone (the service, while the mediator acts).
+void Post(Watch&, const JobShared& s, DWORD msg, uint64_t pid) {
     if (s.portSet == 0) return;
-    if (!w.port) {
-        std::string path = "/proc/" + std::to_string(s.portPid) + "/fd/" + std::to_string(s.portFd);
-        w.port.reset(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        if (!w.port) return;
-    }
-    PostToPortQueue(w.port.get(), msg, static_cast<ULONG_PTR>(s.portKey), static_cast<ULONG_PTR>(pid));
+    PostToPortInode(s.portInode, msg, static_cast<ULONG_PTR>(s.portKey), static_cast<ULONG_PTR>(pid));
 }
 
 void Tick(Watch& w) {

@@ -73,6 +73,97 @@ TEST_CHILD_MODE(job_alloc) {
     for (;;) pause();
 }
 
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Waits (bounded) until a file exists.
+bool WaitFile(const std::string& path, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (FileExists(path)) return true;
+        usleep(10000);
+    }
+    return FileExists(path);
+}
+
+// Idles until the file arg exists, then spins user time until killed.
+TEST_CHILD_MODE(job_burn_later) {
+    while (!FileExists(arg)) usleep(10000);
+    volatile unsigned long x = 0;
+    for (;;) x = x + 1;
+}
+
+constexpr ULONG_PTR kHandoverKey = 31;
+
+// arg "<member pid> <dir>": makes the job with its port, limit and member,
+// publishes the port's handle value in <dir>/port, ends once <dir>/go exists.
+TEST_CHILD_MODE(job_port_owner) {
+    int member = 0;
+    char dir[512] = {};
+    if (sscanf(arg.c_str(), "%d %511s", &member, dir) != 2) return 2;
+    HANDLE job = CreateJobObjectW(nullptr, u"Kvjob_handover");
+    HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    if (job == nullptr || port == nullptr) return 3;
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT a{reinterpret_cast<PVOID>(kHandoverKey), port};
+    if (!SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &a, sizeof(a))) return 4;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION l{};
+    l.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_TIME;
+    l.BasicLimitInformation.PerProcessUserTimeLimit.QuadPart = 3000000;  // 0.3 s
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &l, sizeof(l))) return 5;
+    HANDLE p = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(member));
+    if (p == nullptr || !AssignProcessToJobObject(job, p)) return 6;
+    CloseHandle(p);
+    std::string d = dir;
+    testsupport::WriteText(d + "/port.tmp", std::to_string(HandleToULong(port)));
+    if (rename((d + "/port.tmp").c_str(), (d + "/port").c_str()) != 0) return 7;
+    if (!WaitFile(d + "/go", 20000)) return 8;
+    CloseHandle(port);
+    CloseHandle(job);
+    return 0;
+}
+
+// arg "<owner pid> <port value> <member pid> <dir>": pulls the owner's port,
+// keeps the job open, says so in <dir>/ready and waits for the member's
+// END_OF_PROCESS_TIME.
+TEST_CHILD_MODE(job_port_keeper) {
+    DWORD owner = 0, value = 0;
+    int member = 0;
+    char dir[512] = {};
+    if (sscanf(arg.c_str(), "%u %u %d %511s", &owner, &value, &member, dir) != 4) return 2;
+    HANDLE proc = OpenProcess(PROCESS_DUP_HANDLE, FALSE, owner);
+    if (proc == nullptr) return 3;
+    HANDLE port = nullptr;
+    if (!DuplicateHandle(proc, ULongToHandle(value), GetCurrentProcess(), &port, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return 4;
+    CloseHandle(proc);
+    HANDLE job = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_handover");
+    if (job == nullptr) return 5;
+    testsupport::WriteText(std::string(dir) + "/ready", "1");
+    int result = 10;  // no message
+    for (;;) {
+        DWORD bytes = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED ov = nullptr;
+        if (!GetQueuedCompletionStatus(port, &bytes, &key, &ov, 30000)) break;
+        if (bytes != JOB_OBJECT_MSG_END_OF_PROCESS_TIME) continue;
+        long pid = static_cast<long>(reinterpret_cast<uintptr_t>(ov));
+        result = key != kHandoverKey ? 11 : pid != member ? 12 : 0;
+        break;
+    }
+    // The cgroup goes with our close once the killed member has left it.
+    for (int i = 0; i < 500; ++i) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION acc{};
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &acc, sizeof(acc), nullptr) ||
+            acc.ActiveProcesses == 0)
+            break;
+        usleep(10000);
+    }
+    CloseHandle(job);
+    CloseHandle(port);
+    return result;
+}
+
 struct Child {
     int pid = -1;
     explicit Child(int p) : pid(p) {}
@@ -513,6 +604,75 @@ TEST_F(JobTest, JobMemoryLimit) {
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
     hog.pid = -1;
     CloseHandle(port);
+}
+
+// The job messages outlive the process that made the association: another
+// holder of the job posts them to its own descriptor of the same port.
+TEST_F(JobTest, PortAssociationOutlivesItsMaker) {
+    std::string dir = root_.path() + "/handover";
+    mkdir(root_.path().c_str(), 0755);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << strerror(errno) << " " << dir;
+    Child member(testsupport::SpawnChild("job_burn_later", dir + "/burn"));
+    ASSERT_GT(member.pid, 0);
+    Child owner(testsupport::SpawnChild("job_port_owner", std::to_string(member.pid) + " " + dir));
+    ASSERT_GT(owner.pid, 0);
+    ASSERT_TRUE(WaitFile(dir + "/port", 10000));
+    std::string value = testsupport::ReadText(dir + "/port");
+    Child keeper(testsupport::SpawnChild(
+        "job_port_keeper", std::to_string(owner.pid) + " " + value + " " + std::to_string(member.pid) + " " + dir));
+    ASSERT_GT(keeper.pid, 0);
+    ASSERT_TRUE(WaitFile(dir + "/ready", 10000));
+    testsupport::WriteText(dir + "/go", "1");
+    int st = testsupport::WaitChild(owner.pid, 10000);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "owner status " << st;
+    owner.pid = -1;
+    testsupport::WriteText(dir + "/burn", "1");
+    st = testsupport::WaitChild(keeper.pid, 40000);
+    ASSERT_TRUE(WIFEXITED(st)) << "keeper status " << st;
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "10: no message, 11: wrong key, 12: wrong pid";
+    keeper.pid = -1;
+    st = testsupport::WaitChild(member.pid, 5000);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << "the member was killed at its limit";
+    member.pid = -1;
+}
+
+// Processes left at the last close stay in the job's cgroup; a new job of
+// the same name starts empty (they are set aside); cgroups of ended jobs go
+// with the next create once empty.
+TEST_F(JobTest, LeftoverCgroupsGoOnceEmpty) {
+    auto leave = [&](const char16_t* name, int pid) {
+        HANDLE h = CreateJobObjectW(nullptr, name);
+        ASSERT_NE(h, nullptr);
+        HANDLE p = OpenForJob(pid);
+        EXPECT_TRUE(AssignProcessToJobObject(h, p));
+        CloseHandle(p);
+        CloseHandle(h);
+    };
+    Child a(testsupport::SpawnChild("job_sleep", ""));
+    Child b(testsupport::SpawnChild("job_sleep", ""));
+    leave(u"Kvjob_left", a.pid);
+    EXPECT_EQ(CgroupOf(a.pid), Rel(u"Kvjob_left")) << "still under the job's limits";
+    {
+        Job again;
+        Make(again, u"Kvjob_left");
+        EXPECT_TRUE(pal::CgroupProcs(again.cg).empty()) << "a new job starts empty";
+        EXPECT_NE(CgroupOf(a.pid).find(".orphan."), std::string::npos) << CgroupOf(a.pid);
+    }
+    leave(u"Kvjob_stay", b.pid);
+    EXPECT_EQ(CgroupOf(b.pid), Rel(u"Kvjob_stay"));
+    testsupport::KillChild(a.pid);
+    a.pid = -1;
+    testsupport::KillChild(b.pid);
+    b.pid = -1;
+    Job next;
+    Make(next, u"Kvjob_next");
+    std::vector<std::string> left;
+    if (DIR* d = opendir(layout_.parent().c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (e->d_type == DT_DIR && e->d_name[0] != '.') left.push_back(e->d_name);
+        closedir(d);
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"Kvjob_next"}) << "the emptied cgroups went with the next create";
 }
 
 }  // namespace

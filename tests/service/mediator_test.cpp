@@ -2,7 +2,9 @@
 // real service: fresh start, adoption after a restart, stop and start.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -10,6 +12,7 @@
 #include "common/texts.h"
 #include "pal/error.h"
 #include "pal/iocp.h"
+#include "pal/job.h"
 #include "pal/mapping.h"
 #include "pal/process.h"
 #include "pal/strings.h"
@@ -212,4 +215,73 @@ TEST_F(MediatorRunTest, StartAndStopOnRequest) {
     EXPECT_EQ(core.StartMediator(), 0u);
     EXPECT_TRUE(WaitUntil(10000, [] { return MediatorRuns(); }));
     core.KillThreads(0);
+}
+
+namespace {
+
+// Whether process pid has a descriptor open on a path containing `part`.
+bool HoldsPath(int pid, const std::string& part) {
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(fds.c_str());
+    if (d == nullptr) return false;
+    bool found = false;
+    while (struct dirent* e = readdir(d)) {
+        char link[512];
+        ssize_t n = readlink((fds + "/" + e->d_name).c_str(), link, sizeof(link) - 1);
+        if (n > 0 && std::string(link, static_cast<size_t>(n)).find(part) != std::string::npos) found = true;
+    }
+    closedir(d);
+    return found;
+}
+
+// Whatever the test leaves of a job: taking it and closing it as the last
+// holder removes its cgroup.
+void DropJob(const char16_t* name) {
+    HANDLE h = CreateJobObjectW(nullptr, name);
+    if (h != nullptr) CloseHandle(h);
+}
+
+}  // namespace
+
+// The mediator holds the job of every entry in use, so the job outlives the
+// handles of the process that made it; a released entry's job goes once no
+// one else holds it.
+TEST_F(MediatorRunTest, HoldsJobsUntilReleased) {
+    HANDLE probe = CreateJobObjectW(nullptr, u"Kvjob_probe");
+    if (probe == nullptr) GTEST_SKIP() << "no job objects here (cgroup v2 not writable): " << GetLastError();
+    CloseHandle(probe);
+    ChildProcess service;
+    ASSERT_TRUE(StartService(service));
+    ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 1; }));
+    ASSERT_TRUE(WaitUntil(10000, [&] { return MediatorRuns() && Header() != nullptr && header_->mediatorPort != 0; }));
+    int mediator = testsupport::MediatorPid();
+    ASSERT_GT(mediator, 0);
+    HANDLE changed = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8Evt");
+    ASSERT_NE(changed, nullptr);
+
+    HANDLE job = CreateJobObjectW(nullptr, u"Kvjob_X");
+    ASSERT_NE(job, nullptr) << GetLastError();
+    WCHAR name[kJobNameUnits];
+    JobName(name, u"X");
+    header_->RecordJob(name, header_->JobNumber(name), nullptr);
+    SetEvent(changed);
+    const std::string holder = "/run/jobs/Kvjob_X/";
+    EXPECT_TRUE(WaitUntil(10000, [&] { return HoldsPath(mediator, holder); })) << "the mediator opened the job";
+    CloseHandle(job);
+    HANDLE again = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_X");
+    EXPECT_NE(again, nullptr) << "the mediator keeps the job in existence";
+    if (again != nullptr) CloseHandle(again);
+
+    header_->ReleaseJob(name);
+    SetEvent(changed);
+    EXPECT_TRUE(WaitUntil(10000, [&] { return !HoldsPath(mediator, holder); })) << "the mediator let go";
+    SetLastError(0);
+    EXPECT_EQ(OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_X"), nullptr) << "an empty released job goes";
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    CloseHandle(changed);
+    service.Signal(SIGTERM);
+    EXPECT_TRUE(service.WaitExit(35000));
+    testsupport::EndMediator();
+    DropJob(u"Kvjob_X");
 }

@@ -1,11 +1,21 @@
-// Completion ports inside the layer: posting to a port's queue descriptor,
-// for objects that hold their own copy of it (job objects).
+// Completion ports inside the layer: the identity of a port's queue (its
+// pipe's inode) and posting to it through any descriptor this process holds,
+// for job objects, whose association may come from another process.
 #pragma once
+#include <cstdint>
+
 #include "pal/types.h"
 
 namespace pal {
 
-// Posts one packet to the queue descriptor of a port (any descriptor of its pipe).
-DWORD PostToPortQueue(int fd, DWORD bytes, ULONG_PTR key, ULONG_PTR overlapped);
+// The inode of a port queue's pipe; 0 when fd is not a pipe.
+uint64_t PortQueueInode(int fd);
+// Every descriptor of a port queue this process keeps open is registered by
+// its inode while open (ports do this themselves; jobs for their own copy).
+void RegisterPortQueue(int fd);
+void UnregisterPortQueue(int fd);
+// Posts one packet through any registered descriptor of the queue with that
+// inode; ERROR_INVALID_HANDLE when this process holds none.
+DWORD PostToPortInode(uint64_t inode, DWORD bytes, ULONG_PTR key, ULONG_PTR overlapped);
 
 }  // namespace pal

@@ -75,9 +75,8 @@ struct JobShared {
     uint64_t jobTimeBaseUsec;     // cpu.stat user_usec when the job-time period began
     uint64_t kernelBaseUsec;
     uint32_t portSet;
-    int32_t portPid;              // the associating process keeps the queue open at
-    int32_t portFd;               // /proc/<portPid>/fd/<portFd>
     uint32_t jobTimeHit;          // terminated at its job time: signalled, closed to new members
+    uint64_t portInode;           // the port's queue: every process holding it posts there
     uint64_t portKey;
     uint32_t totalProcesses;
     uint32_t totalTerminated;
@@ -87,7 +86,7 @@ struct JobShared {
     uint32_t reserved;
     AssignedEntry assigned[32];  // recent assignments, so the monitor counts each process once
 };
-constexpr uint32_t kJobSharedMagic = 0x4A4F4231;  // "JOB1"
+constexpr uint32_t kJobSharedMagic = 0x4A4F4232;  // "JOB2"
 
 struct JobObject : Object {
     explicit JobObject(const ObjectOps* o) : Object(ObjType::Job, o) {}
@@ -98,7 +97,7 @@ struct JobObject : Object {
     DWORD access = 0;
     ScopedFd state;        // the state file
     ScopedFd signal;       // FIFO: one byte while signalled
-    ScopedFd port;         // our copy of the associated port's queue
+    ScopedFd port;         // our copy of the associated port's queue (registered by inode)
 };
 
 // Runs fn(JobShared&) under the state lock; writes it back when fn returns true.
