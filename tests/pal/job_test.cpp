@@ -186,16 +186,6 @@ struct Job {
     }
 };
 
-std::string Shell(const std::string& cmd) {
-    std::string out;
-    FILE* f = popen(cmd.c_str(), "r");
-    if (f == nullptr) return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
-    pclose(f);
-    return out;
-}
 
 bool Exists(const std::string& path) {
     struct stat st;
@@ -426,7 +416,7 @@ TEST_F(JobTest, PriorityAndAffinityOnEveryThread) {
     usleep(100000);
     Assign(job, after.pid);
     for (int pid : {before.pid, after.pid}) {
-        std::string nice = Shell("ps -L -o nice= -p " + std::to_string(pid));
+        std::string nice = testsupport::CommandOutput("ps -L -o nice= -p " + std::to_string(pid));
         int threads = 0;
         for (size_t at = 0; (at = nice.find("10", at)) != std::string::npos; at += 2) ++threads;
         EXPECT_EQ(threads, 3) << nice;
@@ -434,7 +424,7 @@ TEST_F(JobTest, PriorityAndAffinityOnEveryThread) {
         ASSERT_NE(d, nullptr);
         while (struct dirent* e = readdir(d)) {
             if (e->d_name[0] == '.') continue;
-            std::string out = Shell(std::string("taskset -p ") + e->d_name);
+            std::string out = testsupport::CommandOutput(std::string("taskset -p ") + e->d_name);
             EXPECT_NE(out.find("mask: 2"), std::string::npos) << out;
         }
         closedir(d);

@@ -47,16 +47,6 @@ int SpawnSleep() {
     return posix_spawn(&pid, prog, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
 }
 
-std::string RunCommand(const std::string& cmd) {
-    std::string out;
-    FILE* f = popen(cmd.c_str(), "r");
-    if (f == nullptr) return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
-    pclose(f);
-    return out;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
@@ -300,11 +290,11 @@ TEST_F(ProcessTest, PriorityClassOnEveryThread) {
     for (const auto& [cls, nice] : cases) {
         ASSERT_TRUE(SetPriorityClass(h, cls)) << cls;
         EXPECT_EQ(GetPriorityClass(h), cls);
-        EXPECT_EQ(Lines(RunCommand(ps)), std::vector<std::string>(3, nice)) << cls;
+        EXPECT_EQ(Lines(testsupport::CommandOutput(ps)), std::vector<std::string>(3, nice)) << cls;
     }
     ASSERT_TRUE(SetPriorityClass(h, REALTIME_PRIORITY_CLASS));
     EXPECT_EQ(GetPriorityClass(h), REALTIME_PRIORITY_CLASS);
-    EXPECT_EQ(Lines(RunCommand("ps -L -o cls= -p " + std::to_string(child.pid))), std::vector<std::string>(3, "RR"));
+    EXPECT_EQ(Lines(testsupport::CommandOutput("ps -L -o cls= -p " + std::to_string(child.pid))), std::vector<std::string>(3, "RR"));
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(SetPriorityClass(h, 0x12345));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
@@ -331,7 +321,7 @@ TEST_F(ProcessTest, AffinityOnEveryThread) {
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(SetProcessAffinityMask(h, 1));
     for (int tid : Tids(child.pid)) {
-        std::string out = RunCommand("taskset -p " + std::to_string(tid));
+        std::string out = testsupport::CommandOutput("taskset -p " + std::to_string(tid));
         EXPECT_NE(out.find("affinity mask: 1\n"), std::string::npos) << out;
     }
     DWORD_PTR mask = 0, sys2 = 0;

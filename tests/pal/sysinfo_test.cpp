@@ -13,15 +13,6 @@
 
 namespace {
 
-std::string RunCommand(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[256];
-    while (fgets(buf, sizeof(buf), p) != nullptr) out += buf;
-    pclose(p);
-    return out;
-}
 
 BOOL CheckDatacenter() {
     OSVERSIONINFOEXW info{};
@@ -50,8 +41,8 @@ void SetSuite(const WCHAR* multiSz, DWORD bytes) {
 TEST(SysInfoTest, MatchesOutsideTools) {
     SYSTEM_INFO si;
     GetSystemInfo(&si);
-    EXPECT_EQ(std::to_string(si.dwNumberOfProcessors) + "\n", RunCommand("nproc --all 2>/dev/null || nproc"));
-    EXPECT_EQ(std::to_string(si.dwPageSize) + "\n", RunCommand("getconf PAGESIZE"));
+    EXPECT_EQ(std::to_string(si.dwNumberOfProcessors) + "\n", testsupport::CommandOutput("nproc --all 2>/dev/null || nproc"));
+    EXPECT_EQ(std::to_string(si.dwPageSize) + "\n", testsupport::CommandOutput("getconf PAGESIZE"));
     EXPECT_NE(si.dwActiveProcessorMask, 0u);
 }
 
@@ -59,7 +50,7 @@ TEST(SysInfoTest, MatchesOutsideTools) {
 TEST(SysInfoTest, AffinityMatchesTaskset) {
     DWORD_PTR proc = 0, sys = 0;
     ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &proc, &sys));
-    std::string out = RunCommand("taskset -p " + std::to_string(getpid()));
+    std::string out = testsupport::CommandOutput("taskset -p " + std::to_string(getpid()));
     size_t colon = out.rfind(':');
     ASSERT_NE(colon, std::string::npos) << out;
     unsigned long long mask = std::stoull(out.substr(colon + 1), nullptr, 16);

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -49,6 +50,17 @@ void WriteText(const std::string& path, const std::string& text) {
 }
 
 bool IsRoot() { return geteuid() == 0; }
+
+std::string CommandOutput(const std::string& cmd) {
+    std::string out;
+    FILE* f = popen(cmd.c_str(), "r");
+    if (f == nullptr) return out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
+    pclose(f);
+    return out;
+}
 
 }  // namespace testsupport
 

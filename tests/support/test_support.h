@@ -31,6 +31,8 @@ bool RemoveTree(const std::string& path);
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 bool IsRoot();
+// Standard output of a shell command (an outside tool such as ps or taskset).
+std::string CommandOutput(const std::string& cmd);
 
 }  // namespace testsupport
 
