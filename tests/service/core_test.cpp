@@ -107,6 +107,9 @@ TEST_F(CoreTest, MediatorEventIsNamedAndShared) {
     {
         ZembrikCore core;
         ASSERT_TRUE(core.IsReady());
+        // The mediator the core started holds and waits on the event too.
+        testsupport::WaitUntil(5000, [] { return testsupport::MediatorPid() != 0; });
+        testsupport::EndMediator();
         HANDLE other = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8Evt");
         ASSERT_NE(other, nullptr);
         SetEvent(other);
