@@ -2,6 +2,8 @@
 // following the log across rotation, and the program itself.
 #include <gtest/gtest.h>
 
+#include "client/ctl_runner.h"
+
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -68,11 +70,7 @@ std::string ReadAll(std::FILE* f) {
     return text;
 }
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using ctltest::Result;
 
 // The command in this process, its output captured.
 Result RunEvents(const std::vector<std::string>& args) {
@@ -421,15 +419,7 @@ protected:
     std::string Scratch() const { return root_.path().substr(0, root_.path().size() - 5); }
 
     // Runs zembrikctl to its end (killed after 30 s); its exit code and output.
-    Result Run(const std::vector<std::string>& args) {
-        testsupport::ChildProcess child;
-        Result r;
-        if (!child.Start(ZEMBRIKCTL_PATH, args, {}, Scratch())) return r;
-        if (child.WaitExit(30000) && WIFEXITED(child.exitStatus())) r.status = WEXITSTATUS(child.exitStatus());
-        r.out = child.Stdout();
-        r.err = child.Stderr();
-        return r;
-    }
+    Result Run(const std::vector<std::string>& args) { return ctltest::RunProgram(ZEMBRIKCTL_PATH, args, Scratch()); }
 };
 
 }  // namespace

@@ -3,6 +3,8 @@
 // system's texts, permissions, and the program itself.
 #include <gtest/gtest.h>
 
+#include "client/ctl_runner.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -24,11 +26,7 @@ using testsupport::RootTest;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using ctltest::Result;
 
 std::string ReadAll(std::FILE* f) {
     std::string text;
@@ -494,15 +492,7 @@ namespace {
 class RegProgramTest : public RegCommandTest {
 protected:
     // Runs zembrikctl to its end (killed after 30 s); its exit code and output.
-    Result Run(const std::vector<std::string>& args) {
-        testsupport::ChildProcess child;
-        Result r;
-        if (!child.Start(ZEMBRIKCTL_PATH, args, {}, Scratch())) return r;
-        if (child.WaitExit(30000) && WIFEXITED(child.exitStatus())) r.status = WEXITSTATUS(child.exitStatus());
-        r.out = child.Stdout();
-        r.err = child.Stderr();
-        return r;
-    }
+    Result Run(const std::vector<std::string>& args) { return ctltest::RunProgram(ZEMBRIKCTL_PATH, args, Scratch()); }
 };
 
 }  // namespace
