@@ -136,16 +136,15 @@ void Destroy(Object* o) {
         if (ReadShared(job->state.get(), s) == ERROR_SUCCESS)
             kill = (s.limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0;
     }
-    std::string dir = job->hold ? job->hold->dir : std::string();
-    job->hold.reset();
-    struct stat st;
-    bool last = !dir.empty() && stat(dir.c_str(), &st) != 0;
-    if (last && !job->cg.empty()) {
-        if (kill && KillJobCgroup(job->cg) == ERROR_SUCCESS) WaitEmpty(job->cg, 500);
-        RemoveCgroup(job->cg);
-        RemoveCgroup(V1Dir("memory", job));
-        RemoveCgroup(V1Dir("cpu", job));
+    if (job->hold && !job->cg.empty()) {
+        job->hold->onLast = [job, kill] {
+            if (kill && KillJobCgroup(job->cg) == ERROR_SUCCESS) WaitEmpty(job->cg, 500);
+            RemoveCgroup(job->cg);
+            RemoveCgroup(V1Dir("memory", job));
+            RemoveCgroup(V1Dir("cpu", job));
+        };
     }
+    job->hold.reset();
     delete job;
 }
 

@@ -2,7 +2,8 @@
 // a job only while it holds the exclusive flock on the job's `monitor` file,
 // so exactly one process (the service, or the mediator once the service is
 // gone) enforces and reports. Every tick (100 ms, or at once on a change of
-// cgroup.events or a kick) it compares the job's members with the last look
+// cgroup.events or a kick; once a second for a job without time or
+// process-count limits, whose messages may come late) it compares the job's members with the last look
 // and enforces what no controller covers: the active-process limit (newest
 // first), the per-process and per-job user time, and reports the job messages.
 // Known gaps: EXIT_PROCESS for every ending (no ABNORMAL_EXIT_PROCESS);
@@ -27,12 +28,15 @@
 #include "internal/identity.h"
 #include "internal/iocp.h"
 #include "internal/job.h"
+#include "internal/sys.h"
 #include "pal/error.h"
 
 namespace pal {
 namespace {
 
 constexpr int kTickMs = 100;
+constexpr uint64_t kQuietMs = 1000;
+constexpr DWORD kUrgentLimits = JOB_OBJECT_LIMIT_ACTIVE_PROCESS | JOB_OBJECT_LIMIT_PROCESS_TIME | JOB_OBJECT_LIMIT_JOB_TIME;
 
 struct Member {
     pid_t pid;
@@ -52,6 +56,8 @@ struct Watch {
     std::vector<Member> members;  // ascending start time
     uint64_t failcnt = 0;
     pid_t biggest = 0;
+    bool urgent = true;     // has limits the monitor enforces
+    uint64_t nextLook = 0;  // monotonic ms of the next look when not urgent
 };
 
 std::mutex g_lock;
@@ -86,6 +92,7 @@ void Tick(Watch& w) {
     JobShared s;
     if (LockShared(w.state.get(), s) != ERROR_SUCCESS) return;
     JOBOBJECT_BASIC_LIMIT_INFORMATION& b = s.limits.BasicLimitInformation;
+    w.urgent = (b.LimitFlags & kUrgentLimits) != 0;
     const size_t ring = sizeof(s.assigned) / sizeof(s.assigned[0]);
 
     std::vector<Member> now;
@@ -222,16 +229,22 @@ void Run() {
         }
         poll(fds.data(), fds.size(), kTickMs);
         uint64_t v;
-        if (read(g_kick, &v, sizeof(v)) < 0) {
-        }
+        bool kicked = read(g_kick, &v, sizeof(v)) > 0;
+        std::vector<int> fired;
+        for (size_t i = 1; i < fds.size(); ++i)
+            if (fds[i].revents != 0) fired.push_back(fds[i].fd);
+        uint64_t now = MonotonicMs();
         std::lock_guard<std::mutex> guard(g_lock);
         for (auto& w : g_watches) {
-            if (w->events) {
+            bool changed = w->events && std::find(fired.begin(), fired.end(), w->events.get()) != fired.end();
+            if (changed) {
                 // cgroup.events must be read again before it notifies again.
                 char buf[128];
                 if (pread(w->events.get(), buf, sizeof(buf), 0) < 0) {
                 }
             }
+            if (w->owner && !w->urgent && !kicked && !changed && now < w->nextLook) continue;
+            w->nextLook = now + kQuietMs;
             Tick(*w);
         }
     }

@@ -49,7 +49,10 @@ NamedHold::~NamedHold() {
     ScopedFd guard(open((area + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
     if (!guard || flock(guard.get(), LOCK_EX) != 0) return;
     ScopedFd probe(open((dir + "/holder").c_str(), O_RDONLY | O_CLOEXEC));
-    if (probe && flock(probe.get(), LOCK_EX | LOCK_NB) == 0) RemoveObjectDir(dir);
+    if (probe && flock(probe.get(), LOCK_EX | LOCK_NB) == 0) {
+        RemoveObjectDir(dir);
+        if (onLast) onLast();
+    }
 }
 
 DWORD AcquireNamedImpl(const char* area, LPCWSTR name, std::string& kind, const SECURITY_ATTRIBUTES* sa,

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <stdint.h>
 #include <unistd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -284,4 +285,111 @@ TEST_F(MediatorRunTest, HoldsJobsUntilReleased) {
     EXPECT_TRUE(service.WaitExit(35000));
     testsupport::EndMediator();
     DropJob(u"Kvjob_X");
+}
+
+namespace {
+
+// Idles until the file arg exists, then spins user time until killed.
+TEST_CHILD_MODE(mediator_burn_later) {
+    struct stat st;
+    while (stat(arg.c_str(), &st) != 0) usleep(10000);
+    volatile unsigned long x = 0;
+    for (;;) x = x + 1;
+}
+
+// The service's port as this process sees it: pulled by value from the service.
+HANDLE PullPort(DWORD pid, DWORD value) {
+    HANDLE proc = OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid);
+    if (proc == nullptr) return nullptr;
+    HANDLE port = nullptr;
+    DuplicateHandle(proc, ULongToHandle(value), GetCurrentProcess(), &port, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    CloseHandle(proc);
+    return port;
+}
+
+}  // namespace
+
+// While the service is down the mediator keeps a recorded job's limits in
+// force, and the job's messages wait in the port until the restarted service
+// adopts it.
+TEST_F(MediatorRunTest, LimitsHoldWhileTheServiceIsDown) {
+    HANDLE probe = CreateJobObjectW(nullptr, u"Kvjob_probe");
+    if (probe == nullptr) GTEST_SKIP() << "no job objects here (cgroup v2 not writable): " << GetLastError();
+    CloseHandle(probe);
+    ChildProcess service;
+    ASSERT_TRUE(StartService(service));
+    ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 1; }));
+    ASSERT_TRUE(WaitUntil(10000, [&] {
+        return MediatorRuns() && Header() != nullptr && header_->mediatorPort != 0 && header_->servicePort != 0;
+    }));
+    int mediator = testsupport::MediatorPid();
+    ASSERT_GT(mediator, 0);
+
+    // The job as the service would make it: limit, port with its key, a member.
+    const ULONG_PTR key = 77;
+    HANDLE job = CreateJobObjectW(nullptr, u"Kvjob_Down");
+    ASSERT_NE(job, nullptr) << GetLastError();
+    HANDLE port = PullPort(header_->servicePid, header_->servicePort);
+    ASSERT_NE(port, nullptr) << GetLastError();
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT a{reinterpret_cast<PVOID>(key), port};
+    ASSERT_TRUE(SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &a, sizeof(a)));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION l{};
+    l.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_TIME;
+    l.BasicLimitInformation.PerProcessUserTimeLimit.QuadPart = 3000000;  // 0.3 s
+    ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &l, sizeof(l)));
+    std::string go = root_.path() + "/burn";
+    int member = testsupport::SpawnChild("mediator_burn_later", go);
+    ASSERT_GT(member, 0);
+    HANDLE mp = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(member));
+    ASSERT_NE(mp, nullptr);
+    EXPECT_TRUE(AssignProcessToJobObject(job, mp)) << GetLastError();
+    CloseHandle(mp);
+    WCHAR name[kJobNameUnits];
+    JobName(name, u"Down");
+    header_->RecordJob(name, header_->JobNumber(name), nullptr);
+    HANDLE changed = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8Evt");
+    ASSERT_NE(changed, nullptr);
+    SetEvent(changed);
+    ASSERT_TRUE(WaitUntil(10000, [&] { return HoldsPath(mediator, "/run/jobs/Kvjob_Down/"); }));
+
+    // Service gone, and with it every handle but the mediator's.
+    service.Signal(SIGTERM);
+    ASSERT_TRUE(service.WaitExit(35000));
+    CloseHandle(job);
+    CloseHandle(port);
+    testsupport::WriteText(go, "1");
+    int st = testsupport::WaitChild(member, 10000);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << "killed at its limit while the service was down";
+    if (st == -1) testsupport::KillChild(member);
+
+    ChildProcess again;
+    ASSERT_TRUE(StartService(again));
+    ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 2; }));
+    ASSERT_TRUE(WaitUntil(5000, [&] { return header_->servicePid == static_cast<DWORD>(again.pid()); }));
+    HANDLE adopted = PullPort(header_->servicePid, header_->servicePort);
+    ASSERT_NE(adopted, nullptr);
+    std::vector<DWORD> messages;
+    long timePid = -1;
+    for (;;) {
+        DWORD bytes = 0;
+        ULONG_PTR k = 0;
+        LPOVERLAPPED ov = nullptr;
+        if (!GetQueuedCompletionStatus(adopted, &bytes, &k, &ov, 2000)) break;
+        if (k != key) continue;
+        messages.push_back(bytes);
+        if (bytes == JOB_OBJECT_MSG_END_OF_PROCESS_TIME) timePid = static_cast<long>(reinterpret_cast<uintptr_t>(ov));
+    }
+    EXPECT_EQ(messages, (std::vector<DWORD>{JOB_OBJECT_MSG_NEW_PROCESS, JOB_OBJECT_MSG_END_OF_PROCESS_TIME,
+                                            JOB_OBJECT_MSG_EXIT_PROCESS, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO}));
+    EXPECT_EQ(timePid, member);
+    CloseHandle(adopted);
+
+    header_->ReleaseJob(name);
+    SetEvent(changed);
+    EXPECT_TRUE(WaitUntil(10000, [&] { return !HoldsPath(mediator, "/run/jobs/Kvjob_Down/"); }));
+    CloseHandle(changed);
+    again.Signal(SIGTERM);
+    EXPECT_TRUE(again.WaitExit(35000));
+    testsupport::EndMediator();
+    DropJob(u"Kvjob_Down");
 }

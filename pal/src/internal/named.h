@@ -3,6 +3,7 @@
 // exactly while some live process holds a handle. Creation and opening are
 // serialised across processes by an exclusive flock on run/<area>/.lock.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "internal/sys.h"
@@ -14,6 +15,9 @@ struct NamedHold {
     ScopedFd holder;   // flock(LOCK_SH) while we hold the object
     std::string dir;   // absolute path of the object's directory
     std::string area;  // absolute path of run/<area>
+    // Runs when the last holder lets go, inside the creation lock, so no new
+    // object of the same name can be made meanwhile.
+    std::function<void()> onLast;
     ~NamedHold();      // drops the lock and removes the object if no one else holds it
 };
 
