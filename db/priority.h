@@ -6,17 +6,16 @@
 #include "pal/types.h"
 
 // Number of a priority class: REALTIME 24, HIGH 13, ABOVE_NORMAL 10,
-// NORMAL 8, BELOW_NORMAL 6, IDLE 4, anything else 0.
+// NORMAL 8, BELOW_NORMAL 6, IDLE 4, anything else 0. The class bits are
+// tested in that order, so a value with several maps to the first it holds.
 constexpr DWORD PriorityNumberOfClass(DWORD priorityClass) {
-    switch (priorityClass) {
-    case REALTIME_PRIORITY_CLASS: return 24;
-    case HIGH_PRIORITY_CLASS: return 13;
-    case ABOVE_NORMAL_PRIORITY_CLASS: return 10;
-    case NORMAL_PRIORITY_CLASS: return 8;
-    case BELOW_NORMAL_PRIORITY_CLASS: return 6;
-    case IDLE_PRIORITY_CLASS: return 4;
-    default: return 0;
-    }
+    if ((priorityClass & REALTIME_PRIORITY_CLASS) != 0) return 24;
+    if ((priorityClass & HIGH_PRIORITY_CLASS) != 0) return 13;
+    if ((priorityClass & ABOVE_NORMAL_PRIORITY_CLASS) != 0) return 10;
+    if ((priorityClass & NORMAL_PRIORITY_CLASS) != 0) return 8;
+    if ((priorityClass & BELOW_NORMAL_PRIORITY_CLASS) != 0) return 6;
+    if ((priorityClass & IDLE_PRIORITY_CLASS) != 0) return 4;
+    return 0;
 }
 
 // Class of a priority number; 0 for the number 0 (none).
@@ -36,4 +35,5 @@ constexpr DWORD CanonicalPriority(DWORD number) { return PriorityNumberOfClass(P
 // Storing a realtime rule needs its own right.
 constexpr bool IsRealtimePriority(DWORD number) { return number >= 16; }
 
+static_assert(PriorityNumberOfClass(HIGH_PRIORITY_CLASS | IDLE_PRIORITY_CLASS) == 13);
 static_assert(CanonicalPriority(15) == 13 && CanonicalPriority(1) == 4 && CanonicalPriority(16) == 24);

@@ -1,16 +1,96 @@
+// The manager's life: construction with the job reporter, the loop of
+// passes, and the records kept from pass to pass.
 #include "manager/zembrik_mgr.h"
 
+#include <atomic>
+#include <cstring>
+#include <new>
+
 #include "common/event_log.h"
+#include "common/security_attr.h"
 #include "db/zembrik_db.h"
-#include "pal/sync.h"
+#include "pal/iocp.h"
+#include "pal/strings.h"
 #include "pal/sysinfo.h"
 #include "service/core.h"
+#include "service/shared_job_table.h"
 
-ZembrikMgr::ZembrikMgr(ServiceContext* context) : core_(context->core), database_(context->database) {
+bool SameName(const WCHAR* a, const WCHAR* b) { return PalCompareNoCase(a, b, kNameCompareChars) == 0; }
+
+ManagedProc::ManagedProc(const WCHAR* name, ULONGLONG processId, const FILETIME& created) {
+    memset(static_cast<void*>(this), 0, sizeof(*this));
+    lstrcpynW(procName, name, 64);
+    StringCchPrintfW(pidText, 16, u"%I64u", processId);
+    pid = processId;
+    creationTime = created;
+}
+
+ManagedJob::ManagedJob(const WCHAR* group, SharedJobHeader* header) {
+    memset(static_cast<void*>(this), 0, sizeof(*this));
+    endOfJobAction = kNoEndOfJobAction;
+    lstrcpynW(groupName, group, 64);
+    StringCchPrintfW(jobName, kJobNameUnits, u"Kvjob_%s", groupName);
+    if (header != nullptr) {
+        completionKey = header->JobNumber(jobName);
+    } else {
+        // No shared table (a manager outside the service): numbers of our own.
+        static std::atomic<DWORD> next{1};
+        completionKey = next++;
+    }
+}
+
+ZembrikMgr::ZembrikMgr(ServiceContext* context)
+    : core_(context->core),
+      database_(context->database),
+      mediatorEvent_(context->mediatorEvent),
+      jobHeader_(context->jobHeader) {
+    portAssociation_.CompletionPort = context->completionPort;
+    if (core_ != nullptr && core_->pageSize != 0) pageSize_ = core_->pageSize;
+    InitializeCriticalSection(&lock_);
+    BuildAdminSecAttr(&securityAttributes_);
     DWORD_PTR processMask = 0;
-    DWORD_PTR systemMask = 0;
+    DWORD_PTR systemMask = systemAffinity_;
     if (GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask))
         systemAffinity_ = static_cast<DWORD>(systemMask);
+    if (portAssociation_.CompletionPort != nullptr) {
+        reporterThread_ = CreateThread(nullptr, kReporterStackSize, JobReporter, this, 0, nullptr);
+        if (reporterThread_ == nullptr) {
+            LogApiError(u"JobReporter", u"CreateThread");
+            CloseHandle(portAssociation_.CompletionPort);
+            portAssociation_.CompletionPort = nullptr;
+        }
+    }
+}
+
+ZembrikMgr::~ZembrikMgr() {
+    // A reporter that was never told to stop would outlive us.
+    if (reporterThread_ != nullptr && WaitForSingleObject(reporterThread_, 0) == WAIT_TIMEOUT) {
+        PostQueuedCompletionStatus(portAssociation_.CompletionPort, 0, 0, nullptr);
+        WaitForSingleObject(reporterThread_, 5000);
+    }
+    EnterCriticalSection(&lock_);
+    delete[] rawProcs_;
+    rawProcs_ = nullptr;
+    rawCount_ = 0;
+    while (procs_ != nullptr) {
+        ManagedProc* next = procs_->next;
+        delete procs_;
+        procs_ = next;
+    }
+    // Closing our handles leaves the jobs alive: the mediator holds them.
+    while (jobs_ != nullptr) {
+        ManagedJob* next = jobs_->next;
+        if (jobs_->handle != nullptr) CloseHandle(jobs_->handle);
+        delete[] reinterpret_cast<BYTE*>(jobs_->pidList);
+        delete jobs_;
+        jobs_ = next;
+    }
+    procCount_ = 0;
+    jobCount_ = 0;
+    FreeSecAttr(&securityAttributes_);
+    LeaveCriticalSection(&lock_);
+    DeleteCriticalSection(&lock_);
+    if (reporterThread_ != nullptr) CloseHandle(reporterThread_);
 }
 
 DWORD ZembrikMgr::Run() {
@@ -18,22 +98,125 @@ DWORD ZembrikMgr::Run() {
     if (database_->LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules) != 0) return 1;
     HANDLE waits[2] = {core_->stopEvent, database_->ChangeEvent()};
     for (;;) {
+        Discover();
+        ApplyRules();
         DWORD rc = WaitForMultipleObjects(2, waits, FALSE, database_->PollMilliseconds());
         if (rc == WAIT_FAILED) {
             LogApiError(u"ZbManager", u"Wait");
             return 0;
         }
-        if (core_->stopRequested.load() != 0) return 0;
-        ++generation_;
+        if (rc == WAIT_OBJECT_0) break;
+    }
+    if (portAssociation_.CompletionPort != nullptr) {
+        PostQueuedCompletionStatus(portAssociation_.CompletionPort, 0, 0, nullptr);
+        Sleep(1000);
+    }
+    return 0;
+}
+
+ManagedProc* ZembrikMgr::FindProc(ULONGLONG pid, const FILETIME& creationTime) {
+    for (ManagedProc* p = procs_; p != nullptr; p = p->next) {
+        if (p->pid != pid) continue;
+        // The first record of the pid decides: another time is another process.
+        return memcmp(&p->creationTime, &creationTime, sizeof(FILETIME)) == 0 ? p : nullptr;
+    }
+    return nullptr;
+}
+
+ManagedJob* ZembrikMgr::FindJob(const WCHAR* groupName, ManagedJob** previous) {
+    ManagedJob* before = nullptr;
+    for (ManagedJob* j = jobs_; j != nullptr; before = j, j = j->next) {
+        if (!SameName(j->groupName, groupName)) continue;
+        if (previous != nullptr) *previous = before;
+        return j;
+    }
+    return nullptr;
+}
+
+void ZembrikMgr::TrackProc(ManagedProc* proc, const InternalProcDef& rule, bool isNew) {
+    if (isNew) {
+        proc->next = procs_;
+        procs_ = proc;
+        ++procCount_;
+    }
+    if (memcmp(&proc->rule, &rule, sizeof(rule)) != 0) {
+        proc->rule = rule;
+        proc->reportedFlags = 0;
+    }
+    proc->stamp = generation_;
+}
+
+void ZembrikMgr::TrackJob(ManagedJob* job, const InternalJobDef* rule, bool isNew) {
+    if (isNew) {
+        job->next = jobs_;
+        jobs_ = job;
+        ++jobCount_;
+    }
+    if (rule != nullptr && memcmp(&job->rule, rule, sizeof(*rule)) != 0) {
+        job->rule = *rule;
+        job->timeLimitHit = 0;
+        job->reportedFlags = 0;
+    }
+    job->stamp = generation_;
+}
+
+void ZembrikMgr::DropStaleProcs() {
+    ManagedProc** link = &procs_;
+    while (*link != nullptr) {
+        ManagedProc* p = *link;
+        if (p->stamp == generation_) {
+            link = &p->next;
+            continue;
+        }
+        *link = p->next;
+        delete p;
+        --procCount_;
     }
 }
 
-DWORD ZembrikMgr::AllocExportProcList(ProcListEntry** entries) {
-    *entries = nullptr;
-    return 0;
+void ZembrikMgr::SweepStaleJobs() {
+    ManagedJob* j = jobs_;
+    while (j != nullptr) {
+        ManagedJob* next = j->next;
+        if (j->stamp != generation_) {
+            InternalJobDef* rule = nullptr;
+            if (database_->GetGroupDefs(&rule, j->groupName) != 0 && rule != nullptr) TrackJob(j, rule, false);
+            delete[] rule;
+            // A group whose rule is gone keeps its last copy and its old stamp.
+            if ((j->rule.mgmtFlags & RemoveWhenEmpty) != 0) RemoveJobIfEmpty(j);
+        }
+        j = next;
+    }
 }
 
-DWORD ZembrikMgr::AllocJobList(JobListEntry** entries) {
-    *entries = nullptr;
-    return 0;
+void ZembrikMgr::RemoveJobIfEmpty(ManagedJob* job) {
+    RefreshJob(job);
+    if (job->accounting.BasicInfo.ActiveProcesses != 0) return;
+    if (jobHeader_ != nullptr) jobHeader_->ReleaseJob(job->jobName);
+    ManagedJob* previous = nullptr;
+    for (ManagedJob* j = jobs_; j != nullptr && j != job; j = j->next) previous = j;
+    FreeJob(job, previous);
+}
+
+void ZembrikMgr::FreeJob(ManagedJob* job, ManagedJob* previous) {
+    if (previous != nullptr) {
+        previous->next = job->next;
+    } else if (jobs_ == job) {
+        jobs_ = job->next;
+    }
+    // Members of this pass's records forget the group.
+    for (ManagedProc* p = procs_; p != nullptr; p = p->next)
+        if (p->job == job) p->job = nullptr;
+    for (DWORD i = 0; i < rawCount_; ++i)
+        if (rawProcs_[i].job == job) rawProcs_[i].job = nullptr;
+    if (job->handle != nullptr) CloseHandle(job->handle);
+    delete[] reinterpret_cast<BYTE*>(job->pidList);
+    delete job;
+    --jobCount_;
+}
+
+RawProc* ZembrikMgr::FindRaw(DWORD pid) {
+    for (DWORD i = 0; i < rawCount_; ++i)
+        if (rawProcs_[i].pid == pid) return &rawProcs_[i];
+    return nullptr;
 }

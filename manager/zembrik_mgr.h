@@ -1,32 +1,113 @@
-// The process manager. For now it loads the rules and its loop wakes on the
-// poll interval, the rule change event or stop; discovery, groups and the
-// management pass come with it.
+// The process manager: names every running process, puts the processes that
+// the process rules name into their groups (job objects) with the group
+// limits, holds their per-process settings, reports the job messages, and
+// serves the live lists and kills of clients.
 #pragma once
 #include "db/rule_records.h"
+#include "manager/managed_records.h"
+#include "pal/job.h"
+#include "pal/security.h"
+#include "pal/sync.h"
 #include "pal/types.h"
 
 struct ServiceContext;
 class ZembrikCore;
 class ZembrikDb;
+class SharedJobHeader;
+
+// Kill a process whatever its creation time.
+constexpr ULONGLONG AnyCreationTime = 0x777DEADFEEB1E777ULL;
+// Exit code of processes killed on request.
+constexpr UINT kKillExitCode = 1067;
+// The job reporter's thread stack.
+constexpr SIZE_T kReporterStackSize = 10000;
+// Seconds between two memory-limit events of one group.
+constexpr DWORD kMemoryEventSeconds = 10;
 
 class ZembrikMgr {
 public:
+    // Never fails as a whole: readiness tells.
     explicit ZembrikMgr(ServiceContext* context);
-    bool IsReady() const { return core_ != nullptr && database_ != nullptr; }
+    ~ZembrikMgr();
+    ZembrikMgr(const ZembrikMgr&) = delete;
+    ZembrikMgr& operator=(const ZembrikMgr&) = delete;
+
+    bool IsReady() const { return securityAttributes_.lpSecurityDescriptor != nullptr; }
     // The manager loop: 1 when the rules could not be loaded, else 0.
     DWORD Run();
-    // The running processes and the managed groups as list entries
-    // (RunningNow set); the caller frees the array with delete[]. Nothing is
-    // discovered yet, so both are empty.
+    // Rebuilds the raw process list and refreshes every managed group.
+    void Discover();
+    // One management pass over the raw list.
+    void ApplyRules();
+
+    // --- client side (client_lists.cpp) ---
+    // Live processes and managed groups as list entries; the caller frees
+    // the array with delete[].
     DWORD AllocExportProcList(ProcListEntry** entries);
     DWORD AllocJobList(JobListEntry** entries);
+    DWORD KillProcess(DWORD pid, ULONGLONG creationTime);
+    DWORD KillGroup(const WCHAR* groupName);
+
     DWORD SystemAffinity() const { return systemAffinity_; }
-    // Completed passes; for tests and diagnostics.
     DWORD Generation() const { return generation_; }
+    // For the job reporter thread.
+    static DWORD JobReporter(LPVOID manager);
+
+    // --- records (zembrik_mgr.cpp) ---
+    ManagedProc* FindProc(ULONGLONG pid, const FILETIME& creationTime);
+    ManagedJob* FindJob(const WCHAR* groupName, ManagedJob** previous = nullptr);
+    void TrackProc(ManagedProc* proc, const InternalProcDef& rule, bool isNew);
+    void TrackJob(ManagedJob* job, const InternalJobDef* rule, bool isNew);
+    void DropStaleProcs();
+    void SweepStaleJobs();
+    void RemoveJobIfEmpty(ManagedJob* job);
+
+    // --- groups (group_refresh.cpp, group_limits.cpp) ---
+    void RefreshJob(ManagedJob* job);
+    bool AllocJobProcList(ManagedJob* job);
+    DWORD ApplyGroupLimits(ManagedJob* job);
+
+    // --- per-process settings (proc_settings.cpp) ---
+    DWORD ApplyProcSettings(ManagedProc* proc, HANDLE process);
+
+    // --- job messages (job_reporter.cpp) ---
+    bool MemoryEventDue(ManagedJob* job, DWORD seconds);
+    void HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid);
+
+    // Read access for tests and diagnostics; hold the lock while looking.
+    CRITICAL_SECTION& Lock() { return lock_; }
+    ManagedProc* Procs() const { return procs_; }
+    ManagedJob* Jobs() const { return jobs_; }
+    DWORD ProcCount() const { return procCount_; }
+    DWORD JobCount() const { return jobCount_; }
+    const RawProc* RawProcs() const { return rawProcs_; }
+    DWORD RawCount() const { return rawCount_; }
+    HANDLE CompletionPort() const { return portAssociation_.CompletionPort; }
 
 private:
-    ZembrikCore* core_;
-    ZembrikDb* database_;
+    // The group step of a pass; true when the process is handled by its group.
+    bool GroupStep(ManagedProc* proc, const InternalProcDef& rule, HANDLE process, const InternalJobDef* groupDefs,
+                   DWORD groupCount);
+    // Unlinks and frees a group (its handle closed).
+    void FreeJob(ManagedJob* job, ManagedJob* previous);
+    // The first raw entry of a pid, or null.
+    RawProc* FindRaw(DWORD pid);
+
+    ZembrikCore* core_ = nullptr;
+    ZembrikDb* database_ = nullptr;
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT portAssociation_{};
+    HANDLE reporterThread_ = nullptr;
     DWORD systemAffinity_ = 1;
     DWORD generation_ = 1;
+    CRITICAL_SECTION lock_;
+    SECURITY_ATTRIBUTES securityAttributes_{};
+    RawProc* rawProcs_ = nullptr;
+    DWORD rawCount_ = 0;
+    DWORD jobCount_ = 0;
+    ManagedJob* jobs_ = nullptr;
+    DWORD procCount_ = 0;
+    ManagedProc* procs_ = nullptr;
+    HANDLE mediatorEvent_ = nullptr;
+    SharedJobHeader* jobHeader_ = nullptr;
+    DWORD pageSize_ = 4096;
 };

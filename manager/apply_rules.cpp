@@ -1,0 +1,184 @@
+// One management pass: every process that a process rule names is kept
+// under management, put into its group with the group's limits in force,
+// or given its per-process settings.
+#include <cstdlib>
+#include <new>
+
+#include "common/event_log.h"
+#include "common/messages.h"
+#include "db/priority.h"
+#include "db/zembrik_db.h"
+#include "manager/event_text.h"
+#include "manager/zembrik_mgr.h"
+#include "pal/error.h"
+#include "pal/eventlog.h"
+#include "pal/process.h"
+#include "pal/strings.h"
+#include "pal/sysinfo.h"
+#include "service/shared_job_table.h"
+
+namespace {
+
+template <typename Def>
+const Def* FindDef(const Def* defs, DWORD count, const WCHAR* name) {
+    DWORD lo = 0, hi = count;
+    while (lo < hi) {
+        DWORD mid = lo + (hi - lo) / 2;
+        int c = PalCompareNoCase(name, defs[mid].name, kNameCompareChars);
+        if (c == 0) return &defs[mid];
+        if (c < 0) hi = mid;
+        else lo = mid + 1;
+    }
+    return nullptr;
+}
+
+constexpr DWORD kPassProcessAccess =
+    PROCESS_TERMINATE | PROCESS_SET_QUOTA | PROCESS_SET_INFORMATION | PROCESS_QUERY_INFORMATION;
+
+}  // namespace
+
+void ZembrikMgr::ApplyRules() {
+    InternalJobDef* groupDefs = nullptr;
+    InternalProcDef* procDefs = nullptr;
+    DWORD groupCount = database_->GetGroupDefs(&groupDefs, nullptr);
+    DWORD procCount = database_->GetProcDefs(&procDefs);
+
+    EnterCriticalSection(&lock_);
+    MatchedProc* matched = rawCount_ > 0 ? new (std::nothrow) MatchedProc[rawCount_] : nullptr;
+    if (matched == nullptr && rawCount_ > 0) {
+        LogAllocError(u"AllocManagedProcList", rawCount_ * sizeof(MatchedProc));
+        delete[] groupDefs;
+        delete[] procDefs;
+        LeaveCriticalSection(&lock_);
+        return;
+    }
+    DWORD matchedCount = 0;
+    for (DWORD i = 0; i < rawCount_; ++i) {
+        const RawProc& raw = rawProcs_[i];
+        const InternalProcDef* rule = FindDef(procDefs, procCount, raw.procName);
+        if (rule == nullptr) continue;
+        MatchedProc& m = matched[matchedCount++];
+        m.pid = raw.pid;
+        m.creationTime = FileTimeValue(raw.creationTime);
+        m.userTime = raw.userTime;
+        m.kernelTime = raw.kernelTime;
+        m.rule = rule;
+        lstrcpynW(m.imageName, raw.imageName, 64);
+    }
+    ++generation_;
+
+    for (DWORD i = 0; i < matchedCount; ++i) {
+        const MatchedProc& m = matched[i];
+        HANDLE process = OpenProcess(kPassProcessAccess, TRUE, static_cast<DWORD>(m.pid));
+        if (process == nullptr) {
+            if (GetLastError() != ERROR_INVALID_PARAMETER) LogPidError(m.pid, u"OpenProcess");
+            continue;
+        }
+        FILETIME created{static_cast<DWORD>(m.creationTime), static_cast<DWORD>(m.creationTime >> 32)};
+        ManagedProc* record = FindProc(m.pid, created);
+        bool isNew = record == nullptr;
+        if (isNew) {
+            record = new (std::nothrow) ManagedProc(m.rule->name, m.pid, created);
+            if (record == nullptr) {
+                LogAllocError(u"AllocManagedProc", sizeof(ManagedProc));
+                CloseHandle(process);
+                continue;
+            }
+        }
+        record->userTime = m.userTime;
+        record->kernelTime = m.kernelTime;
+        record->priority = PriorityNumberOfClass(GetPriorityClass(process));
+        DWORD_PTR mask = 0, system = systemAffinity_;
+        if (GetProcessAffinityMask(process, &mask, &system)) {
+            systemAffinity_ = static_cast<DWORD>(system);
+            record->affinity = static_cast<DWORD>(mask);
+        }
+        lstrcpynW(record->imageName, m.imageName, 64);
+        TrackProc(record, *m.rule, isNew);
+        bool handled = false;
+        if ((m.rule->mgmtFlags & JoinGroup) != 0 && m.rule->memberOf[0] != 0)
+            handled = GroupStep(record, *m.rule, process, groupDefs, groupCount);
+        if (!handled) ApplyProcSettings(record, process);
+        CloseHandle(process);
+    }
+    DropStaleProcs();
+    SweepStaleJobs();
+    LeaveCriticalSection(&lock_);
+    delete[] matched;
+    delete[] groupDefs;
+    delete[] procDefs;
+}
+
+bool ZembrikMgr::GroupStep(ManagedProc* record, const InternalProcDef& rule, HANDLE process,
+                           const InternalJobDef* groupDefs, DWORD groupCount) {
+    const InternalJobDef* groupRule = FindDef(groupDefs, groupCount, rule.memberOf);
+    ManagedJob* job = FindJob(rule.memberOf);
+    bool newJob = job == nullptr;
+    if (job == nullptr && groupRule != nullptr) {
+        job = new (std::nothrow) ManagedJob(rule.memberOf, jobHeader_);
+        if (job == nullptr) LogAllocError(u"AllocManagedJob", sizeof(ManagedJob));
+    }
+    if (job == nullptr) return false;
+
+    bool handled = false;
+    bool tracked = !newJob;
+    if (record->inJob != 0) {
+        handled = true;
+        if (record->job == job) {
+            if (job->stamp != generation_) {
+                TrackJob(job, groupRule, newJob);
+                tracked = true;
+                RefreshJob(job);
+                ApplyGroupLimits(job);
+            }
+        } else if (record->job != nullptr && lstrcmpW(job->jobName, record->conflictJobName) != 0) {
+            LogManagerEvent(MSG_ALREADY_IN_JOB, EVENTLOG_ERROR_TYPE,
+                            {record->procName, record->pidText, record->imageName, job->jobName,
+                             record->job->jobName});
+            lstrcpynW(record->conflictJobName, job->jobName, kJobNameUnits);
+        }
+    } else {
+        if (job->handle == nullptr) {
+            job->handle = CreateJobObjectW(&securityAttributes_, job->jobName);
+            if (job->handle != nullptr && GetLastError() != ERROR_ALREADY_EXISTS)
+                LogManagerEvent(MSG_GROUP_CREATED, EVENTLOG_INFORMATION_TYPE, {job->jobName});
+            DWORD createError = GetLastError();
+            if (jobHeader_ != nullptr) jobHeader_->RecordJob(job->jobName, job->completionKey, &securityAttributes_);
+            if (job->handle == nullptr) {
+                SetLastError(createError);
+                LogApiError(job->jobName, u"CreateJobObj");
+            }
+        }
+        if (job->handle != nullptr) {
+            TrackJob(job, groupRule, newJob);
+            tracked = true;
+            RefreshJob(job);
+            ApplyGroupLimits(job);
+            if (AssignProcessToJobObject(job->handle, process)) {
+                record->job = job;
+                record->inJob = 1;
+                handled = true;
+                LogManagerEvent(MSG_GROUP_PROC_ADDED, EVENTLOG_INFORMATION_TYPE,
+                                {record->procName, record->pidText, record->imageName, job->jobName});
+            } else {
+                DWORD err = GetLastError();
+                if (err == ERROR_ACCESS_DENIED) {
+                    // Taken as: already in a job we do not manage.
+                    LogManagerEvent(MSG_ALREADY_IN_JOB, EVENTLOG_ERROR_TYPE,
+                                    {record->procName, record->pidText, record->imageName, job->jobName,
+                                     u"-unknown-"});
+                    record->job = nullptr;
+                    record->inJob = 1;
+                } else if (err != ERROR_NOT_ENOUGH_QUOTA) {
+                    LogPidError(record->pid, u"AssignProcToJobObj");
+                }
+            }
+        }
+    }
+    // A group made here but never linked is made afresh when next needed.
+    if (!tracked) {
+        if (job->handle != nullptr) CloseHandle(job->handle);
+        delete job;
+    }
+    return handled;
+}

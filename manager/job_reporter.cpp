@@ -1,0 +1,104 @@
+// The job reporter: reads the completion port of every managed group for
+// the manager's life, refreshes the group a message names and logs it.
+#include "common/event_log.h"
+#include "common/messages.h"
+#include "db/zembrik_db.h"
+#include "manager/event_text.h"
+#include "manager/zembrik_mgr.h"
+#include "pal/eventlog.h"
+#include "pal/iocp.h"
+#include "pal/sync.h"
+#include "service/core.h"
+
+DWORD ZembrikMgr::JobReporter(LPVOID argument) {
+    auto* self = static_cast<ZembrikMgr*>(argument);
+    HANDLE port = self->portAssociation_.CompletionPort;
+    for (;;) {
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED overlapped = nullptr;
+        if (!GetQueuedCompletionStatus(port, &message, &key, &overlapped, INFINITE) || key == 0) break;
+        self->HandleJobMessage(message, static_cast<DWORD>(key), reinterpret_cast<ULONG_PTR>(overlapped));
+    }
+    if (self->core_ == nullptr || self->core_->stopRequested.load() == 0)
+        LogApiError(u"JobReporter", u"GetQueuedCompletionStatus");
+    CloseHandle(port);
+    return 0;
+}
+
+void ZembrikMgr::HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid) {
+    EnterCriticalSection(&lock_);
+    ManagedJob* job = jobs_;
+    while (job != nullptr && job->completionKey != key) job = job->next;
+    if (job == nullptr) {
+        LeaveCriticalSection(&lock_);
+        return;  // a group removed meanwhile, or not ours
+    }
+    InternalJobDef* rule = nullptr;
+    if (database_->GetGroupDefs(&rule, job->groupName) != 0 && rule != nullptr) TrackJob(job, rule, false);
+    delete[] rule;
+    RefreshJob(job);
+
+    const JOBOBJECT_BASIC_LIMIT_INFORMATION& b = job->limits.BasicLimitInformation;
+    InsertText pidText = Unsigned(static_cast<DWORD>(pid));
+    switch (message) {
+    case JOB_OBJECT_MSG_END_OF_JOB_TIME: {
+        InsertText limit = Milliseconds(b.PerJobUserTimeLimit.QuadPart);
+        if (WaitForSingleObject(job->handle, 0) == WAIT_TIMEOUT) {
+            LogManagerEvent(MSG_GROUP_TIME_HIT_CONTINUE, EVENTLOG_INFORMATION_TYPE, {job->jobName, limit.text});
+            job->timeLimitHit = 1;
+        } else {
+            LogManagerEvent(MSG_GROUP_TIME_HIT_TERMINATED, EVENTLOG_INFORMATION_TYPE, {job->jobName, limit.text});
+            job->lastGroupTime = 0;
+            ApplyGroupLimits(job);
+        }
+        break;
+    }
+    case JOB_OBJECT_MSG_END_OF_PROCESS_TIME: {
+        InsertText limit = Milliseconds(b.PerProcessUserTimeLimit.QuadPart);
+        LogManagerEvent(MSG_PROC_TIME_HIT, EVENTLOG_INFORMATION_TYPE, {job->jobName, limit.text, pidText.text});
+        break;
+    }
+    case JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT: {
+        InsertText limit = Signed(static_cast<LONG>(b.ActiveProcessLimit));
+        LogManagerEvent(MSG_PROC_COUNT_HIT, EVENTLOG_INFORMATION_TYPE, {job->jobName, limit.text});
+        break;
+    }
+    case JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO:
+        if ((job->rule.mgmtFlags & RemoveWhenEmpty) != 0) RemoveJobIfEmpty(job);
+        break;
+    case JOB_OBJECT_MSG_NEW_PROCESS: {
+        bool ours = false;
+        for (ManagedProc* p = procs_; p != nullptr && !ours; p = p->next) ours = p->pid == static_cast<DWORD>(pid);
+        if (ours) break;  // we put it there and said so
+        Discover();
+        const RawProc* raw = FindRaw(static_cast<DWORD>(pid));
+        LogManagerEvent(MSG_GROUP_NEW_PROCESS, EVENTLOG_INFORMATION_TYPE,
+                        {job->jobName, raw != nullptr ? raw->procName : u"unknown", pidText.text,
+                         raw != nullptr ? raw->imageName : u"unknown"});
+        break;
+    }
+    case JOB_OBJECT_MSG_PROCESS_MEMORY_LIMIT:
+        if (MemoryEventDue(job, kMemoryEventSeconds)) {
+            InsertText limit = Unsigned(job->limits.ProcessMemoryLimit);
+            LogManagerEvent(MSG_PROC_MEMORY_HIT, EVENTLOG_INFORMATION_TYPE, {job->jobName, limit.text, pidText.text});
+        }
+        break;
+    case JOB_OBJECT_MSG_JOB_MEMORY_LIMIT:
+        if (MemoryEventDue(job, kMemoryEventSeconds)) {
+            InsertText limit = Unsigned(job->limits.JobMemoryLimit);
+            LogManagerEvent(MSG_GROUP_MEMORY_HIT, EVENTLOG_INFORMATION_TYPE, {job->jobName, limit.text, pidText.text});
+        }
+        break;
+    default:
+        break;
+    }
+    LeaveCriticalSection(&lock_);
+}
+
+bool ZembrikMgr::MemoryEventDue(ManagedJob* job, DWORD seconds) {
+    DWORD now = GetTickCount();
+    if (now >= job->lastMemoryEvent && (now - job->lastMemoryEvent) / 1000 < seconds) return false;
+    job->lastMemoryEvent = now;
+    return true;
+}
