@@ -161,7 +161,9 @@ static_assert(offsetof(JobListEntry, io) == 196);
 static_assert(offsetof(JobListEntry, peakProcessMemory) == 244);
 static_assert(offsetof(JobListEntry, peakGroupMemory) == 252);
 
-// The manager's copies of the rules (in memory only).
+// The manager's copies of the rules (in memory only). Packed, so a copy
+// compares byte for byte without padding.
+#pragma pack(push, 1)
 struct InternalProcDef {
     WCHAR name[64];
     WCHAR mgmtName[16];
@@ -188,6 +190,7 @@ struct InternalJobDef {
     ULONGLONG procMemoryLimit;
     ULONGLONG groupMemoryLimit;
 };
+#pragma pack(pop)
 
 // mgmtFlags bits.
 enum : DWORD {

@@ -131,7 +131,7 @@ bool ZembrikMgr::GroupStep(ManagedProc* record, const InternalProcDef& rule, HAN
                 RefreshJob(job);
                 ApplyGroupLimits(job);
             }
-        } else if (record->job != nullptr && lstrcmpW(job->jobName, record->conflictJobName) != 0) {
+        } else if (record->job != nullptr && lstrcmpiW(job->jobName, record->conflictJobName) != 0) {
             LogManagerEvent(MSG_ALREADY_IN_JOB, EVENTLOG_ERROR_TYPE,
                             {record->procName, record->pidText, record->imageName, job->jobName,
                              record->job->jobName});

@@ -9,6 +9,7 @@
 #include "pal/error.h"
 #include "pal/process.h"
 #include "pal/strings.h"
+#include "pal/sync.h"
 #include "pal/sysinfo.h"
 
 namespace {
@@ -86,8 +87,8 @@ void ZembrikMgr::Discover() {
         if (GetProcessAffinityMask(process, &processMask, &systemMask)) {
             systemAffinity_ = static_cast<DWORD>(systemMask);
             e.affinity = static_cast<DWORD>(processMask);
-        } else {
-            LogPidError(pids[i], u"GetAffinityMask");
+        } else if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
+            LogPidError(pids[i], u"GetAffinityMask");  // not merely ended meanwhile
         }
         database_->NameProcess(text, e.procName, e.imageName);
         if (e.procName[0] != 0) ++rawCount_;

@@ -272,6 +272,7 @@ DWORD ZembrikMgr::ApplyGroupLimits(ManagedJob* job) {
     }
     // Group time, compared with what we set last: a limit that ran out and
     // was cleared by the job is not set again for the same rule value.
+    LONGLONG groupTime = job->lastGroupTime;  // kept only once written
     if (plan.Wanted(LimitGroupTime)) {
         bool known = plan.Present(JOB_OBJECT_LIMIT_JOB_TIME) || job->timeLimitHit != 0;
         if (!(known && r.groupTimeLimit == job->lastGroupTime)) {
@@ -281,14 +282,14 @@ DWORD ZembrikMgr::ApplyGroupLimits(ManagedJob* job) {
                 plan[kGroupTime].Add(Milliseconds(job->lastGroupTime));
                 plan[kGroupTime].Add(Milliseconds(r.groupTimeLimit));
                 b.PerJobUserTimeLimit.QuadPart = r.groupTimeLimit;
-                job->lastGroupTime = r.groupTimeLimit;
+                groupTime = r.groupTimeLimit;
                 plan.Set(kGroupTime, JOB_OBJECT_LIMIT_JOB_TIME);
             }
         }
     } else if (plan.Present(JOB_OBJECT_LIMIT_JOB_TIME)) {
         plan[kGroupTime].Add(Milliseconds(job->lastGroupTime));
         plan[kGroupTime].Add(Milliseconds(r.groupTimeLimit));
-        job->lastGroupTime = 0;
+        groupTime = 0;
         plan.Clear(kGroupTime, JOB_OBJECT_LIMIT_JOB_TIME);
     }
 
@@ -299,6 +300,7 @@ DWORD ZembrikMgr::ApplyGroupLimits(ManagedJob* job) {
             return 0;
         }
         b.LimitFlags &= ~JOB_OBJECT_LIMIT_PRESERVE_JOB_TIME;
+        job->lastGroupTime = groupTime;
     }
 
     if (job->portAssociated == 0 && portAssociation_.CompletionPort != nullptr) {

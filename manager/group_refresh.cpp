@@ -19,28 +19,29 @@ constexpr DWORD kFirstPidListIds = 16;
 
 }  // namespace
 
-void ZembrikMgr::RefreshJob(ManagedJob* job) {
+bool ZembrikMgr::RefreshJob(ManagedJob* job) {
     if (!QueryInformationJobObject(job->handle, JobObjectExtendedLimitInformation, &job->limits, sizeof(job->limits),
                                    nullptr)) {
         job->lastError = GetLastError();
         LogApiError(job->jobName, u"GetJobObjExtLimitInfo");
         memset(&job->limits, 0, sizeof(job->limits));
-        return;
+        return false;
     }
     if (!QueryInformationJobObject(job->handle, JobObjectBasicAndIoAccountingInformation, &job->accounting,
                                    sizeof(job->accounting), nullptr)) {
         job->lastError = GetLastError();
         LogApiError(job->jobName, u"GetBasicAndIoAcctInfo");
         memset(&job->accounting, 0, sizeof(job->accounting));
-        return;
+        return false;
     }
-    if (!AllocJobProcList(job)) return;
+    if (!AllocJobProcList(job)) return false;
     for (DWORD i = 0; i < job->pidList->NumberOfProcessIdsInList; ++i) {
         RawProc* raw = FindRaw(static_cast<DWORD>(job->pidList->ProcessIdList[i]));
         if (raw != nullptr) raw->job = job;
     }
     delete[] reinterpret_cast<BYTE*>(job->pidList);
     job->pidList = nullptr;
+    return true;
 }
 
 bool ZembrikMgr::AllocJobProcList(ManagedJob* job) {

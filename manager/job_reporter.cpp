@@ -13,16 +13,17 @@
 DWORD ZembrikMgr::JobReporter(LPVOID argument) {
     auto* self = static_cast<ZembrikMgr*>(argument);
     HANDLE port = self->portAssociation_.CompletionPort;
-    for (;;) {
+    while (!self->reporterStop_) {
         DWORD message = 0;
         ULONG_PTR key = 0;
         LPOVERLAPPED overlapped = nullptr;
         if (!GetQueuedCompletionStatus(port, &message, &key, &overlapped, INFINITE) || key == 0) break;
         self->HandleJobMessage(message, static_cast<DWORD>(key), reinterpret_cast<ULONG_PTR>(overlapped));
     }
-    if (self->core_ == nullptr || self->core_->stopRequested.load() == 0)
+    if (self->core_ != nullptr && self->core_->stopRequested.load() == 0 && !self->reporterStop_)
         LogApiError(u"JobReporter", u"GetQueuedCompletionStatus");
-    CloseHandle(port);
+    // The port stays open: the manager may still associate groups with it
+    // and closes it when it goes.
     return 0;
 }
 

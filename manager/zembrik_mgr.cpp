@@ -63,11 +63,17 @@ ZembrikMgr::ZembrikMgr(ServiceContext* context)
 }
 
 ZembrikMgr::~ZembrikMgr() {
-    // A reporter that was never told to stop would outlive us.
-    if (reporterThread_ != nullptr && WaitForSingleObject(reporterThread_, 0) == WAIT_TIMEOUT) {
-        PostQueuedCompletionStatus(portAssociation_.CompletionPort, 0, 0, nullptr);
-        WaitForSingleObject(reporterThread_, 5000);
+    // The reporter uses this object until it returns: it stops after the
+    // message at hand, and what it leaves waits in the port, which the
+    // mediator keeps for the next service.
+    if (reporterThread_ != nullptr) {
+        reporterStop_ = true;
+        if (WaitForSingleObject(reporterThread_, 0) == WAIT_TIMEOUT) {
+            PostQueuedCompletionStatus(portAssociation_.CompletionPort, 0, 0, nullptr);
+            WaitForSingleObject(reporterThread_, INFINITE);
+        }
     }
+    if (portAssociation_.CompletionPort != nullptr) CloseHandle(portAssociation_.CompletionPort);
     EnterCriticalSection(&lock_);
     delete[] rawProcs_;
     rawProcs_ = nullptr;
@@ -98,8 +104,12 @@ DWORD ZembrikMgr::Run() {
     if (database_->LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules) != 0) return 1;
     HANDLE waits[2] = {core_->stopEvent, database_->ChangeEvent()};
     for (;;) {
+        // One lock over both, so a client's discovery cannot slip in
+        // between and hand the pass another list.
+        EnterCriticalSection(&lock_);
         Discover();
         ApplyRules();
+        LeaveCriticalSection(&lock_);
         DWORD rc = WaitForMultipleObjects(2, waits, FALSE, database_->PollMilliseconds());
         if (rc == WAIT_FAILED) {
             LogApiError(u"ZbManager", u"Wait");
@@ -107,10 +117,9 @@ DWORD ZembrikMgr::Run() {
         }
         if (rc == WAIT_OBJECT_0) break;
     }
-    if (portAssociation_.CompletionPort != nullptr) {
+    if (portAssociation_.CompletionPort != nullptr)
         PostQueuedCompletionStatus(portAssociation_.CompletionPort, 0, 0, nullptr);
-        Sleep(1000);
-    }
+    Sleep(1000);
     return 0;
 }
 
@@ -190,7 +199,8 @@ void ZembrikMgr::SweepStaleJobs() {
 }
 
 void ZembrikMgr::RemoveJobIfEmpty(ManagedJob* job) {
-    RefreshJob(job);
+    // A failed refresh shows no members; that is no reason to let go.
+    if (!RefreshJob(job)) return;
     if (job->accounting.BasicInfo.ActiveProcesses != 0) return;
     if (jobHeader_ != nullptr) jobHeader_->ReleaseJob(job->jobName);
     ManagedJob* previous = nullptr;

@@ -3,6 +3,8 @@
 // limits, holds their per-process settings, reports the job messages, and
 // serves the live lists and kills of clients.
 #pragma once
+#include <atomic>
+
 #include "db/rule_records.h"
 #include "manager/managed_records.h"
 #include "pal/job.h"
@@ -63,7 +65,8 @@ public:
     void RemoveJobIfEmpty(ManagedJob* job);
 
     // --- groups (group_refresh.cpp, group_limits.cpp) ---
-    void RefreshJob(ManagedJob* job);
+    // False when a query failed (logged; that record is zeroed).
+    bool RefreshJob(ManagedJob* job);
     bool AllocJobProcList(ManagedJob* job);
     DWORD ApplyGroupLimits(ManagedJob* job);
 
@@ -97,6 +100,7 @@ private:
     ZembrikDb* database_ = nullptr;
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT portAssociation_{};
     HANDLE reporterThread_ = nullptr;
+    std::atomic<bool> reporterStop_{false};  // set by the destructor
     DWORD systemAffinity_ = 1;
     DWORD generation_ = 1;
     CRITICAL_SECTION lock_;

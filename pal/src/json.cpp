@@ -326,7 +326,7 @@ bool Decompose(const Value& v, bool& negative, std::string& digits, int64_t& exp
     }
     size_t lead = digits.find_first_not_of('0');
     if (lead == std::string::npos) {
-        digits = "0";
+        digits.assign(1, '0');  // (assigning a literal trips GCC 12's -Wrestrict at -O3)
         exponent = 0;
         return true;
     }

@@ -88,7 +88,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack, LPTHREAD_START_ROUTINE 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (stack != 0) pthread_attr_setstacksize(&attr, stack < static_cast<SIZE_T>(PTHREAD_STACK_MIN) ? static_cast<SIZE_T>(PTHREAD_STACK_MIN) : stack);
+    // As on Windows the size is what is committed at first: the stack may
+    // always grow to the default reservation (1 MiB); a larger size is kept.
+    constexpr SIZE_T kDefaultReserve = 1 << 20;
+    pthread_attr_setstacksize(&attr, stack > kDefaultReserve ? stack : kDefaultReserve);
     pthread_t pt;
     int rc = pthread_create(&pt, &attr, pal::Entry, t);
     pthread_attr_destroy(&attr);

@@ -53,7 +53,8 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
-// Note: the stack size is a minimum rounded up to the system's; security
+// Note: every stack may grow to at least 1 MiB, as the default reservation on
+// Windows (a smaller size is only the first commit there); security
 // attributes are ignored (threads are not securable objects here).
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE proc, LPVOID param, DWORD flags,
                     LPDWORD threadId);

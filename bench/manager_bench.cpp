@@ -1,0 +1,293 @@
+// Cost per process of the manager's two passes with about 2,000 extra idle
+// processes, 50 alias rules and 200 process rules loaded: one Discover() and
+// one ApplyRules(). The baseline, in the same iteration, reads
+// /proc/<pid>/stat of the processes the discovery kept.
+//
+// The idle processes run copies of /bin/sleep named worker0..worker9, so the
+// alias rules name some of them and ten process rules match all of them.
+// Those rules ask for the priority or affinity the workers already have:
+// the pass does all its reading and deciding but changes nothing.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/paired.h"
+#include "common/messages.h"
+#include "common/texts.h"
+#include "db/priority.h"
+#include "db/rule_records.h"
+#include "db/zembrik_db.h"
+#include "manager/zembrik_mgr.h"
+#include "pal/process.h"
+#include "pal/strings.h"
+#include "pal/sync.h"
+#include "pal/sysinfo.h"
+#include "service/core.h"
+
+namespace {
+
+constexpr size_t kWorkers = 2000;
+constexpr int kWorkerNames = 10;
+constexpr int kAliasRules = 50;
+constexpr int kProcRules = 200;
+
+// Idle children running the worker copies; each killed and reaped by its pid.
+// They die with us should we crash, instead of living on unreaped.
+class Workers {
+public:
+    Workers(const std::string& folder, size_t wanted) {
+        pid_t parent = getpid();
+        for (size_t i = 0; i < wanted; ++i) {
+            std::string name = "worker" + std::to_string(i % kWorkerNames);
+            std::string path = folder + "/" + name;
+            pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (getppid() != parent) _exit(1);
+                execl(path.c_str(), name.c_str(), "3600", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            if (pid < 0) break;
+            pids_.push_back(pid);
+        }
+    }
+    ~Workers() {
+        for (pid_t pid : pids_) kill(pid, SIGKILL);
+        for (pid_t pid : pids_) {
+            int status;
+            waitpid(pid, &status, 0);
+        }
+    }
+    // True once every worker runs its copy (the name comes from /proc/<pid>/exe).
+    bool AllStarted(const std::string& folder, std::chrono::seconds limit) const {
+        auto until = std::chrono::steady_clock::now() + limit;
+        for (pid_t pid : pids_) {
+            std::string link = "/proc/" + std::to_string(pid) + "/exe";
+            for (;;) {
+                char target[512];
+                ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+                if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind(folder, 0) == 0) break;
+                if (std::chrono::steady_clock::now() > until) return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        return true;
+    }
+    size_t count() const { return pids_.size(); }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+std::u16string U16(const std::string& s) { return pal::ToUtf16(s); }
+
+std::string Two(int i) {
+    char text[16];
+    snprintf(text, sizeof(text), "%02d", i);
+    return text;
+}
+
+// Alias rules: every tenth names worker0..worker4 (so a worker is named
+// after 9 to 49 misses), the others name nothing that runs here.
+bool AddAliasRules(ZembrikDb& db) {
+    int matching = 0, other = 0;
+    for (int i = 0; i < kAliasRules; ++i) {
+        NameRule r{};
+        std::u16string match, name;
+        if (i % 10 == 9) {
+            r.matchType = u'P';
+            match = U16("worker" + std::to_string(matching));
+            name = U16("Wk" + std::to_string(matching));
+            ++matching;
+        } else {
+            std::string n = Two(other);
+            switch (other % 4) {
+            case 0: r.matchType = u'P'; match = U16("tool" + n); name = U16("Tool" + n); break;
+            case 1: r.matchType = u'P'; match = U16("app" + n + "*"); name = u"<P>"; break;
+            case 2: r.matchType = u'D'; match = U16("vendor" + n); name = U16("Vendor" + n + "-<P>"); break;
+            default: r.matchType = u'A'; match = U16("\\opt\\suite" + n + "\\"); name = U16("Suite" + n); break;
+            }
+            ++other;
+        }
+        lstrcpynW(r.match, match.c_str(), 64);
+        lstrcpynW(r.name, name.c_str(), 64);
+        // Before the default rule, which always stays last.
+        if (db.InsertNameRule(&r, db.AliasCount() - 1, db.NameStamp()) != 0) return false;
+    }
+    return true;
+}
+
+bool AddProcRule(ZembrikDb& db, const std::u16string& name, DWORD flags, DWORD priority, ULONGLONG affinity) {
+    std::vector<BYTE> bytes(kProcDetailFixedSize + 1, 0);
+    auto* d = reinterpret_cast<ProcDetail*>(bytes.data());
+    lstrcpynW(d->summary.name, name.c_str(), 64);
+    d->summary.mgmt.mgmtFlags = flags;
+    d->summary.mgmt.priority = priority;
+    d->summary.mgmt.affinity = affinity;
+    return db.AddProcRule(d) == 0;
+}
+
+// Process rules: ten for the worker names (as the alias rules name them),
+// asking for what the workers already have; the rest for names not running.
+bool AddProcRules(ZembrikDb& db) {
+    DWORD priority = PriorityNumberOfClass(GetPriorityClass(GetCurrentProcess()));
+    DWORD_PTR mask = 0, system = 0;
+    if (priority == 0 || !GetProcessAffinityMask(GetCurrentProcess(), &mask, &system)) return false;
+    for (int k = 0; k < kWorkerNames; ++k) {
+        std::u16string name = U16(k < 5 ? "Wk" + std::to_string(k) : "worker" + std::to_string(k));
+        bool ok = k % 2 == 0 ? AddProcRule(db, name, ApplyPriority, priority, 0)
+                             : AddProcRule(db, name, ApplyAffinity, 0, mask);
+        if (!ok) return false;
+    }
+    for (int i = 0; i < kProcRules - kWorkerNames; ++i) {
+        std::u16string name = U16("Absent" + std::to_string(i));
+        if (!AddProcRule(db, name, i % 2 == 0 ? ApplyPriority : ApplyAffinity, priority, mask)) return false;
+    }
+    return true;
+}
+
+ZembrikMgr* g_manager = nullptr;
+std::vector<DWORD> g_ids;
+
+// The pids the last discovery kept, for the baseline.
+void TakeIds() {
+    g_ids.clear();
+    EnterCriticalSection(&g_manager->Lock());
+    for (DWORD i = 0; i < g_manager->RawCount(); ++i) g_ids.push_back(g_manager->RawProcs()[i].pid);
+    LeaveCriticalSection(&g_manager->Lock());
+}
+
+bool FloorPass() {
+    char path[48], buf[1024];
+    size_t readOk = 0;
+    for (DWORD pid : g_ids) {
+        snprintf(path, sizeof(path), "/proc/%u/stat", pid);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        ssize_t n = read(fd, buf, sizeof(buf));
+        close(fd);
+        if (n > 0) ++readOk;
+    }
+    return readOk > 0;
+}
+
+// Per-process figures from the medians of RunPaired.
+void PerProcess(benchmark::State& state, size_t processes) {
+    state.counters["processes"] = double(processes);
+    if (processes == 0 || state.counters.find("pal_med_ns") == state.counters.end()) return;
+    state.counters["mgr_us_per_proc"] = state.counters["pal_med_ns"] / 1000.0 / double(processes);
+    state.counters["floor_us_per_proc"] = state.counters["raw_med_ns"] / 1000.0 / double(processes);
+}
+
+void BM_Discover(benchmark::State& state) {
+    g_manager->Discover();
+    TakeIds();
+    bench::RunPaired(
+        state,
+        [] {
+            g_manager->Discover();
+            return g_manager->RawCount() > 0;
+        },
+        FloorPass, "a discovery or floor pass failed", "floor_pass/s");
+    PerProcess(state, g_ids.size());
+}
+BENCHMARK(BM_Discover)->UseManualTime()->MinTime(2.0)->Unit(benchmark::kMillisecond);
+
+void BM_ApplyRules(benchmark::State& state) {
+    g_manager->Discover();
+    TakeIds();
+    bench::RunPaired(
+        state,
+        [] {
+            g_manager->ApplyRules();
+            return g_manager->ProcCount() > 0;
+        },
+        FloorPass, "a rule or floor pass failed", "floor_pass/s");
+    PerProcess(state, g_ids.size());
+    // The rules ask for what the workers have: nothing may have been changed
+    // or reported as failed.
+    DWORD changed = 0, reported = 0;
+    EnterCriticalSection(&g_manager->Lock());
+    for (ManagedProc* p = g_manager->Procs(); p != nullptr; p = p->next) {
+        if (p->appliedFlags != 0) ++changed;
+        if (p->reportedFlags != 0) ++reported;
+    }
+    state.counters["managed"] = double(g_manager->ProcCount());
+    LeaveCriticalSection(&g_manager->Lock());
+    state.counters["changed"] = double(changed);
+    state.counters["reported"] = double(reported);
+}
+BENCHMARK(BM_ApplyRules)->UseManualTime()->MinTime(2.0)->Unit(benchmark::kMillisecond);
+
+// Everything the benchmarks share: copies, workers, rules, the manager.
+int RunWithWorkers(const std::string& root) {
+    std::string folder = root + "/bin";
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    for (int k = 0; k < kWorkerNames; ++k) {
+        std::string copy = folder + "/worker" + std::to_string(k);
+        if (!std::filesystem::copy_file("/bin/sleep", copy, ec)) {
+            fprintf(stderr, "cannot copy /bin/sleep: %s\n", ec.message().c_str());
+            return 1;
+        }
+        std::filesystem::permissions(copy, std::filesystem::perms::owner_all, ec);
+    }
+    // Started before anything in this process makes threads.
+    Workers workers(folder, kWorkers);
+    if (workers.count() != kWorkers || !workers.AllStarted(folder, std::chrono::seconds(30))) {
+        fprintf(stderr, "started %zu of %zu workers\n", workers.count(), kWorkers);
+        return 1;
+    }
+
+    RegisterProgramResources();
+    LoadTexts();
+    ZembrikDb db;
+    if (!db.IsReady() || db.LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules) != 0 ||
+        !AddAliasRules(db) || !AddProcRules(db)) {
+        fprintf(stderr, "cannot build the rule database\n");
+        return 1;
+    }
+    // Read back from the registry, as the service does when it starts.
+    if (db.LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules) != 0 ||
+        db.AliasCount() != kAliasRules + 1 || db.ProcCount() != kProcRules) {
+        fprintf(stderr, "rules reloaded: %u alias, %u process\n", db.AliasCount(), db.ProcCount());
+        return 1;
+    }
+    ServiceContext context{};
+    context.database = &db;
+    ZembrikMgr manager(&context);
+    if (!manager.IsReady()) {
+        fprintf(stderr, "the manager is not ready\n");
+        return 1;
+    }
+    g_manager = &manager;
+    benchmark::RunSpecifiedBenchmarks();
+    g_manager = nullptr;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "zembrik-bench-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) return 1;
+    setenv("ZEMBRIK_SYSROOT", (tmpl + "/root").c_str(), 1);
+    benchmark::Initialize(&argc, argv);
+    int rc = benchmark::ReportUnrecognizedArguments(argc, argv) ? 1 : RunWithWorkers(tmpl);
+    benchmark::Shutdown();
+    std::error_code ec;
+    std::filesystem::remove_all(tmpl, ec);
+    return rc;
+}

@@ -1,0 +1,285 @@
+// Process groups with real processes: membership, the job messages the
+// reporter logs, limits acting on members, removal, kills and adoption.
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "manager/manager_support.h"
+#include "pal/job.h"
+#include "pal/process.h"
+#include "pipe/result_codes.h"
+#include "support/process_runner.h"
+
+using testsupport::WaitUntil;
+
+namespace mgrtest {
+namespace {
+
+class GroupsTest : public ManagerTest {
+protected:
+    void SetUp() override {
+        ManagerTest::SetUp();
+        if (!CanMakeGroups()) GTEST_SKIP() << "job objects need root and a writable cgroup2 tree";
+    }
+    bool InGroup(int pid, const std::string& group) {
+        return CgroupOf(pid).find("/Kvjob_" + group) != std::string::npos;
+    }
+    ManagedJob* Job(const char16_t* group) {
+        EnterCriticalSection(&Mgr().Lock());
+        ManagedJob* j = Mgr().FindJob(group);
+        LeaveCriticalSection(&Mgr().Lock());
+        return j;
+    }
+};
+
+// A named process joins its group, logged once; a child it starts later is
+// in the group too and is reported with its own name.
+TEST_F(GroupsTest, MembersAndTheirChildren) {
+    AddGroupRule(u"Crew", LimitProcessCount, [](MgmtData& m) { m.processCount = 5; });
+    AddProcRule(u"zbworker", JoinGroup, u"Crew");
+    std::string go = Fifo("go");
+    int pid = Start("zbworker", "read x < " + go + "; sleep 30 & wait");
+    ASSERT_GT(pid, 0);
+    usleep(200000);  // until the shell has replaced the fork
+    Pass();
+    EXPECT_TRUE(InGroup(pid, "Crew")) << CgroupOf(pid);
+    auto created = Events("0x600000A0");
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0].strings[1], "Kvjob_Crew");
+    auto added = Events("0x600000A1");
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].strings[1], "zbworker");
+    EXPECT_EQ(added[0].strings[2], std::to_string(pid));
+    EXPECT_NE(added[0].strings[3].find("zbworker"), std::string::npos);
+    EXPECT_EQ(added[0].strings[4], "Kvjob_Crew");
+    EXPECT_EQ(Events("0x600000A8").size(), 1u) << "the process count limit was set and logged";
+
+    Pass();
+    EXPECT_EQ(Events("0x600000A0").size(), 1u) << "logged once";
+    EXPECT_EQ(Events("0x600000A1").size(), 1u);
+    EXPECT_EQ(Events("0x600000A8").size(), 1u) << "nothing differs, nothing logged";
+
+    testsupport::WriteText(go, "1\n");
+    ASSERT_TRUE(WaitEvents("0x600000D0", 1));
+    auto born = Events("0x600000D0");
+    EXPECT_EQ(born[0].strings[1], "Kvjob_Crew");
+    EXPECT_EQ(born[0].strings[2], "sleep");
+    int child = std::stoi(born[0].strings[3]);
+    EXPECT_NE(child, pid);
+    EXPECT_TRUE(InGroup(child, "Crew"));
+}
+
+// Beyond its process count the group loses its newest process (205); a
+// process over its user time is killed and logged with its pid (204).
+TEST_F(GroupsTest, CountAndProcessTimeLimits) {
+    AddGroupRule(u"Few", LimitProcessCount | LimitProcTime, [](MgmtData& m) {
+        m.processCount = 1;
+        m.procTimeLimit = 10000000;  // one second, the least accepted
+    });
+    AddProcRule(u"zbcount", JoinGroup, u"Few");
+    AddProcRule(u"zbburn", JoinGroup, u"Few");
+    std::string go = Fifo("go");
+    int counter = Start("zbcount", "read x < " + go + "; sleep 30 & wait");
+    ASSERT_GT(counter, 0);
+    usleep(200000);
+    Pass();
+    ASSERT_TRUE(InGroup(counter, "Few"));
+    testsupport::WriteText(go, "1\n");
+    ASSERT_TRUE(WaitEvents("0x600000CD", 1));
+    EXPECT_EQ(Events("0x600000CD")[0].strings[2], "1");
+    EXPECT_EQ(kill(counter, 0), 0) << "the older member stays";
+    End(counter);
+
+    ASSERT_TRUE(WaitUntil(5000, [&] {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION a{};
+        ManagedJob* j = Job(u"Few");
+        return j != nullptr && QueryInformationJobObject(j->handle, JobObjectBasicAccountingInformation, &a,
+                                                         sizeof(a), nullptr) && a.ActiveProcesses == 0;
+    }));
+    int burner = Start("zbburn", "while :; do :; done");
+    usleep(200000);
+    Pass();
+    ASSERT_TRUE(InGroup(burner, "Few"));
+    ASSERT_TRUE(WaitEvents("0x600000CC", 1, 15000));
+    auto hit = Events("0x600000CC");
+    EXPECT_EQ(hit[0].strings[2], "1000");
+    EXPECT_EQ(hit[0].strings[3], std::to_string(burner));
+    EXPECT_EQ(testsupport::WaitChild(burner, 5000) != -1, true) << "killed";
+}
+
+// A group at its group time is terminated, and the limit is set again and
+// logged as changed from 0 ms; with PostAtEndOfJob it goes on, and the same
+// limit is not set again.
+TEST_F(GroupsTest, GroupTimeEndsOrContinues) {
+    AddGroupRule(u"Timed", LimitGroupTime, [](MgmtData& m) { m.groupTimeLimit = 10000000; });
+    AddProcRule(u"zbtimed", JoinGroup, u"Timed");
+    int a = Start("zbtimed", "while :; do :; done");
+    usleep(200000);
+    Pass();
+    ASSERT_TRUE(WaitEvents("0x600000CB", 1, 15000));
+    EXPECT_EQ(Events("0x600000CB")[0].strings[2], "1000");
+    EXPECT_NE(testsupport::WaitChild(a, 5000), -1) << "terminated";
+    ASSERT_TRUE(WaitEvents("0x600000A7", 2));
+    auto changed = Events("0x600000A7");
+    EXPECT_EQ(changed[1].strings[2], "0");
+    EXPECT_EQ(changed[1].strings[3], "1000");
+
+    AddGroupRule(u"Going", LimitGroupTime | PostAtEndOfJob, [](MgmtData& m) { m.groupTimeLimit = 10000000; });
+    AddProcRule(u"zbgoing", JoinGroup, u"Going");
+    int b = Start("zbgoing", "while :; do :; done");
+    usleep(200000);
+    Pass();
+    ASSERT_TRUE(WaitEvents("0x600000CA", 1, 15000));
+    EXPECT_EQ(kill(b, 0), 0) << "the group continues";
+    size_t before = Events("0x600000A7").size();
+    Pass();
+    EXPECT_EQ(Events("0x600000A7").size(), before) << "the same group time is not set again";
+    EXPECT_TRUE(Job(u"Going")->timeLimitHit);
+}
+
+// Priority and affinity limits reach every member (ps, taskset); invalid
+// values are refused once; removing a limit logs its old value.
+TEST_F(GroupsTest, PriorityAffinityAndValidation) {
+    AddGroupRule(u"Nice", ApplyPriority | ApplyAffinity | LimitGroupMemory | LimitProcTime, [](MgmtData& m) {
+        m.priority = 4;  // idle
+        m.affinity = 1;
+        m.groupMemoryLimit = 0;     // invalid
+        m.procTimeLimit = 9999999;  // below one second
+    });
+    AddProcRule(u"zbnice", JoinGroup, u"Nice");
+    int pid = Start("zbnice", "sleep 30 & wait");
+    usleep(200000);
+    Pass();
+    ASSERT_TRUE(InGroup(pid, "Nice"));
+    EXPECT_EQ(testsupport::CommandOutput("ps -o ni= -p " + std::to_string(pid)), " 19\n");
+    EXPECT_NE(testsupport::CommandOutput("taskset -p " + std::to_string(pid)).find(": 1\n"), std::string::npos);
+    EXPECT_EQ(Events("0xE0000130").size(), 1u);
+    EXPECT_EQ(Events("0xE0000136").size(), 1u);
+    auto prio = Events("0x600000A2");
+    ASSERT_EQ(prio.size(), 1u);
+    EXPECT_EQ(prio[0].strings[2], "0");
+    EXPECT_EQ(prio[0].strings[3], "4");
+    EXPECT_EQ(Events("0x600000A3")[0].strings[3], "0x1");
+    Pass();
+    EXPECT_EQ(Events("0xE0000130").size(), 1u) << "reported once";
+
+    // The rule drops the affinity: its removal names the old mask.
+    MgmtData m{};
+    m.priority = 4;
+    ReplaceGroupRule(u"Nice", ApplyPriority, m);
+    Pass();
+    auto removed = Events("0x60000107");
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(removed[0].strings[2], "0x1");
+    EXPECT_EQ(Events("0x600000A2").size(), 1u) << "the unchanged priority is not logged again";
+}
+
+// Kills: a pid with another creation time is another process; the group
+// kill ends every member; both need their access key.
+TEST_F(GroupsTest, Kills) {
+    AddGroupRule(u"Doomed", LimitProcessCount, [](MgmtData& m) { m.processCount = 10; });
+    AddProcRule(u"zbdoomed", JoinGroup, u"Doomed");
+    int a = Start("zbdoomed", "sleep 30 & wait");
+    int b = Start("zbdoomed", "sleep 30 & wait");
+    usleep(200000);
+    Pass();
+    EXPECT_EQ(Mgr().KillGroup(u"Doomed"), 5u) << "no access key, no kill";
+    EXPECT_EQ(Mgr().KillProcess(static_cast<DWORD>(a), AnyCreationTime), 5u);
+    GrantAllRights();
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(a));
+    FILETIME c{}, e{}, k{}, u{};
+    ASSERT_TRUE(GetProcessTimes(h, &c, &e, &k, &u));
+    CloseHandle(h);
+    ULONGLONG created = (static_cast<ULONGLONG>(c.dwHighDateTime) << 32) | c.dwLowDateTime;
+    EXPECT_EQ(Mgr().KillProcess(static_cast<DWORD>(a), created - 1), ResultNotFound);
+    EXPECT_EQ(kill(a, 0), 0) << "an older creation time kills nothing";
+    EXPECT_EQ(Mgr().KillGroup(u"Nobody"), ResultNotFound);
+    EXPECT_EQ(Mgr().KillGroup(u"doomed"), 0u);
+    EXPECT_NE(testsupport::WaitChild(a, 5000), -1);
+    EXPECT_NE(testsupport::WaitChild(b, 5000), -1);
+    auto killed = Events("0x600000C9");
+    ASSERT_EQ(killed.size(), 1u);
+    EXPECT_EQ(killed[0].strings[1], "doomed");
+
+    int c2 = Start("zbdoomed", "sleep 30 & wait");
+    usleep(100000);
+    EXPECT_EQ(Mgr().KillProcess(static_cast<DWORD>(c2), AnyCreationTime), 0u);
+    EXPECT_NE(testsupport::WaitChild(c2, 5000), -1);
+    EXPECT_EQ(Events("0x600000C8")[0].strings[1], std::to_string(c2));
+}
+
+// A group that removes itself when empty goes with its last process; one
+// without the flag stays.
+TEST_F(GroupsTest, RemoveWhenEmpty) {
+    AddGroupRule(u"Brief", RemoveWhenEmpty | LimitProcessCount, [](MgmtData& m) { m.processCount = 4; });
+    AddGroupRule(u"Lasting", LimitProcessCount, [](MgmtData& m) { m.processCount = 4; });
+    AddProcRule(u"zbbrief", JoinGroup, u"Brief");
+    AddProcRule(u"zblasting", JoinGroup, u"Lasting");
+    int a = Start("zbbrief", "sleep 30 & wait");
+    int b = Start("zblasting", "sleep 30 & wait");
+    usleep(200000);
+    Pass();
+    ASSERT_EQ(Mgr().JobCount(), 2u);
+    End(a);
+    End(b);
+    EXPECT_TRUE(WaitUntil(5000, [&] { return Job(u"Brief") == nullptr; })) << "removed on its last exit";
+    EXPECT_NE(Job(u"Lasting"), nullptr);
+    Pass();
+    EXPECT_NE(Job(u"Lasting"), nullptr);
+    EXPECT_EQ(Mgr().JobCount(), 1u);
+}
+
+// A manager made anew (a service restart) finds the group that another
+// holder kept alive: no "has created", and the members stay grouped.
+TEST_F(GroupsTest, AdoptsAKeptGroup) {
+    AddGroupRule(u"Kept", LimitProcessCount, [](MgmtData& m) { m.processCount = 4; });
+    AddProcRule(u"zbkept", JoinGroup, u"Kept");
+    int pid = Start("zbkept", "sleep 30 & wait");
+    usleep(200000);
+    Pass();
+    ASSERT_TRUE(InGroup(pid, "Kept"));
+    HANDLE keeper = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_Kept");  // as the mediator does
+    ASSERT_NE(keeper, nullptr);
+    DropManager();
+    Pass();
+    EXPECT_EQ(Events("0x600000A0").size(), 1u) << "adopted, not created";
+    EXPECT_TRUE(InGroup(pid, "Kept"));
+    ASSERT_NE(Job(u"Kept"), nullptr);
+    // The shell only: its sleep started before it joined, so it stayed out.
+    EXPECT_EQ(Job(u"Kept")->accounting.BasicInfo.ActiveProcesses, 1u);
+    CloseHandle(keeper);
+}
+
+// A fork storm inside a small group, passes meanwhile and processes ending
+// at any point: nothing crashes, no stale record survives a pass.
+TEST_F(GroupsTest, ForkStormAndEndings) {
+    AddGroupRule(u"Storm", LimitProcessCount, [](MgmtData& m) { m.processCount = 3; });
+    AddProcRule(u"zbstorm", JoinGroup, u"Storm");
+    AddProcRule(u"zbshort", ApplyPriority, u"", 6);
+    std::string go = Fifo("go");
+    int storm = Start("zbstorm", "read x < " + go + "; i=0; while [ $i -lt 100 ]; do sleep 5 & i=$((i+1)); done; wait");
+    usleep(200000);
+    Pass();
+    ASSERT_TRUE(InGroup(storm, "Storm"));
+    testsupport::WriteText(go, "1\n");
+    for (int i = 0; i < 10; ++i) {
+        int brief = Start("zbshort", "exit 0");
+        Pass();
+        End(brief);
+    }
+    Pass();
+    EXPECT_TRUE(InGroup(storm, "Storm"));
+    EXPECT_TRUE(WaitEvents("0x600000CD", 1, 30000)) << "the storm hit the process count";
+    End(storm);
+    Pass();
+    EnterCriticalSection(&Mgr().Lock());
+    for (ManagedProc* p = Mgr().Procs(); p != nullptr; p = p->next) {
+        EXPECT_EQ(kill(static_cast<pid_t>(p->pid), 0), 0) << "a record of an ended process survived";
+        EXPECT_EQ(p->stamp, Mgr().Generation());
+    }
+    LeaveCriticalSection(&Mgr().Lock());
+}
+
+}  // namespace
+}  // namespace mgrtest

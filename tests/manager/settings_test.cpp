@@ -1,0 +1,130 @@
+// Per-process settings on real processes, checked with ps and taskset:
+// saved, applied, logged, restored; invalid values and failures once.
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "manager/manager_support.h"
+#include "pal/sysinfo.h"
+
+namespace mgrtest {
+namespace {
+
+class SettingsTest : public ManagerTest {
+protected:
+    std::string Nice(int pid) { return testsupport::CommandOutput("ps -o ni= -p " + std::to_string(pid)); }
+    std::string Affinity(int pid) { return testsupport::CommandOutput("taskset -p " + std::to_string(pid)); }
+    void Rule(DWORD flags, DWORD priority, ULONGLONG affinity = 0, ULONGLONG minWs = 0, ULONGLONG maxWs = 0) {
+        std::vector<BYTE> bytes(kProcDetailFixedSize + 1, 0);
+        auto* d = reinterpret_cast<ProcDetail*>(bytes.data());
+        lstrcpynW(d->summary.name, u"zbset", 64);
+        d->summary.mgmt.mgmtFlags = flags;
+        d->summary.mgmt.priority = priority;
+        d->summary.mgmt.affinity = affinity;
+        d->summary.mgmt.minWorkingSet = minWs;
+        d->summary.mgmt.maxWorkingSet = maxWs;
+        if (db_->ProcCount() == 0) {
+            ASSERT_EQ(db_->AddProcRule(d), 0u);
+        } else {
+            ASSERT_EQ(db_->ReplaceProcRule(d, db_->ProcStamp()), 0u);
+        }
+    }
+};
+
+// A lower priority is applied and logged from the old number to the new;
+// when the rule drops it, the priority found first comes back.
+TEST_F(SettingsTest, PrioritySavedAppliedRestored) {
+    int pid = Start("zbset", "sleep 30 & wait");
+    usleep(200000);
+    Rule(ApplyPriority, 6);  // below normal
+    Pass();
+    EXPECT_EQ(Nice(pid), " 10\n");
+    auto changed = Events("0x60000098");
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_EQ(changed[0].strings[1], "zbset");
+    EXPECT_EQ(changed[0].strings[2], std::to_string(pid));
+    EXPECT_EQ(changed[0].strings[4], "8");
+    EXPECT_EQ(changed[0].strings[5], "6");
+    Pass();
+    EXPECT_EQ(Events("0x60000098").size(), 1u) << "already in place: nothing logged";
+
+    Rule(0, 0);
+    Pass();
+    EXPECT_EQ(Nice(pid), "  0\n");
+    changed = Events("0x60000098");
+    ASSERT_EQ(changed.size(), 2u);
+    EXPECT_EQ(changed[1].strings[4], "6");
+    EXPECT_EQ(changed[1].strings[5], "8");
+}
+
+// A priority already in place changes nothing, and nothing is restored later.
+TEST_F(SettingsTest, EqualPriorityIsLeftAlone) {
+    int pid = Start("zbset", "sleep 30 & wait");
+    usleep(200000);
+    Rule(ApplyPriority, 9);  // normal, as the process already is
+    Pass();
+    Rule(0, 0);
+    Pass();
+    EXPECT_EQ(Events("0x60000098").size(), 0u);
+    EXPECT_EQ(Nice(pid), "  0\n");
+}
+
+// Affinity is the rule's mask within the system's; a mask without any of
+// the system's processors is refused once and never applied.
+TEST_F(SettingsTest, AffinityAndItsValidation) {
+    int pid = Start("zbset", "sleep 30 & wait");
+    usleep(200000);
+    std::string before = Affinity(pid);
+    Rule(ApplyAffinity, 0, 1ULL << 40);  // no processor of ours
+    Pass();
+    Pass();
+    EXPECT_EQ(Events("0xE0000132").size(), 1u);
+    EXPECT_EQ(Affinity(pid), before);
+    Rule(ApplyAffinity, 0, 1);
+    Pass();
+    EXPECT_NE(Affinity(pid).find(": 1\n"), std::string::npos) << Affinity(pid);
+    auto changed = Events("0x60000099");
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_EQ(changed[0].strings[5], "0x1");
+    Rule(0, 0);
+    Pass();
+    EXPECT_EQ(Affinity(pid), before) << "restored";
+}
+
+// Working sets: an invalid pair is refused once; a valid one fails here
+// (no per-process limit), logged once while the rule stays.
+TEST_F(SettingsTest, WorkingSetRefusedOrFailedOnce) {
+    Start("zbset", "sleep 30 & wait");
+    usleep(200000);
+    Rule(ApplyWorkingSet, 0, 0, 1 << 20, 1 << 20);
+    Pass();
+    Pass();
+    EXPECT_EQ(Events("0xE0000134").size(), 1u);
+    Rule(ApplyWorkingSet, 0, 0, 1 << 20, 2 << 20);
+    Pass();
+    Pass();
+    EXPECT_EQ(Events("0xE00000C2").size(), 1u);
+    EXPECT_EQ(Events("0x6000009A").size(), 0u);
+}
+
+// A process that ends and starts again is a new record: its prior settings
+// are saved afresh; the old record goes with the pass that misses it.
+TEST_F(SettingsTest, ANewProcessIsANewRecord) {
+    int first = Start("zbset", "sleep 30 & wait");
+    usleep(200000);
+    Rule(ApplyPriority, 6);
+    Pass();
+    ASSERT_EQ(Mgr().ProcCount(), 1u);
+    End(first);
+    int second = Start("zbset", "sleep 30 & wait");
+    usleep(200000);
+    Pass();
+    EXPECT_EQ(Mgr().ProcCount(), 1u);
+    EXPECT_EQ(Mgr().Procs()->pid, static_cast<ULONGLONG>(second));
+    EXPECT_EQ(Mgr().Procs()->saved.priority, 8u);
+    EXPECT_EQ(Nice(second), " 10\n");
+}
+
+}  // namespace
+}  // namespace mgrtest
