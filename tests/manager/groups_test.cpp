@@ -209,6 +209,34 @@ TEST_F(GroupsTest, Kills) {
     EXPECT_EQ(Events("0x600000C8")[0].strings[1], std::to_string(c2));
 }
 
+// Memory-limit messages share one stamp per group: one event in any 10 s;
+// a message whose key names no group is ignored.
+TEST_F(GroupsTest, MemoryEventsAtMostEveryTenSeconds) {
+    AddGroupRule(u"Mem", LimitProcMemory | LimitGroupMemory, [](MgmtData& m) {
+        m.procMemoryLimit = 1;  // a page
+        m.groupMemoryLimit = 256 << 20;
+    });
+    AddProcRule(u"zbmem", JoinGroup, u"Mem");
+    int pid = Start("zbmem", "sleep 30 & wait");
+    usleep(200000);
+    Pass();
+    ASSERT_NE(Job(u"Mem"), nullptr);
+    auto limit = Events("0x600000A9");
+    ASSERT_EQ(limit.size(), 1u);
+    EXPECT_EQ(limit[0].strings[3], "4096") << "rounded up to a page";
+    DWORD key = Job(u"Mem")->completionKey;
+    for (int i = 0; i < 20; ++i) {
+        Mgr().HandleJobMessage(JOB_OBJECT_MSG_PROCESS_MEMORY_LIMIT, key, static_cast<ULONG_PTR>(pid));
+        Mgr().HandleJobMessage(JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, key, static_cast<ULONG_PTR>(pid));
+    }
+    Mgr().HandleJobMessage(JOB_OBJECT_MSG_PROCESS_MEMORY_LIMIT, key + 100, static_cast<ULONG_PTR>(pid));
+    auto hit = Events("0x600000CF");
+    ASSERT_EQ(hit.size(), 1u);
+    EXPECT_EQ(hit[0].strings[2], "4096");
+    EXPECT_EQ(hit[0].strings[3], std::to_string(pid));
+    EXPECT_EQ(Events("0x600000CE").size(), 0u) << "the group memory message shares the stamp";
+}
+
 // A group that removes itself when empty goes with its last process; one
 // without the flag stays.
 TEST_F(GroupsTest, RemoveWhenEmpty) {
