@@ -237,6 +237,32 @@ TEST_F(GroupsTest, MemoryEventsAtMostEveryTenSeconds) {
     EXPECT_EQ(Events("0x600000CE").size(), 0u) << "the group memory message shares the stamp";
 }
 
+// The database's merged lists carry the live part: the grouped process is
+// running and in its group; the group exists and has its rule.
+TEST_F(GroupsTest, ClientListsShowTheLiveState) {
+    AddGroupRule(u"Seen", LimitProcessCount, [](MgmtData& m) { m.processCount = 4; });
+    AddProcRule(u"zbseen", JoinGroup, u"Seen");
+    int pid = Start("zbseen", "sleep 30 & wait");
+    usleep(200000);
+    Pass();
+    ProcListEntry key{};
+    lstrcpynW(key.name, u"zbseen", 64);
+    std::vector<ProcListEntry> procs(8);
+    WORD size = 0, count = 0;
+    db_->ListProcesses(&key, ListFromKey | ListExact, procs.data(), 8, &size, &count);
+    ASSERT_GE(count, 1);
+    const ProcListEntry& p = procs[0];
+    EXPECT_EQ(p.pid, static_cast<ULONGLONG>(pid));
+    EXPECT_EQ(p.listFlags & (RunningNow | InManagedGroup | HasRule), RunningNow | InManagedGroup | HasRule);
+    EXPECT_EQ(std::u16string(p.groupName), u"Seen");
+    std::vector<JobListEntry> groups(8);
+    db_->ListGroups(u"", 0, groups.data(), 8, &size, &count);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(std::u16string(groups[0].name), u"Seen");
+    EXPECT_EQ(groups[0].listFlags & (RunningNow | HasRule), RunningNow | HasRule);
+    EXPECT_EQ(groups[0].activeProcesses, 1u);
+}
+
 // A group that removes itself when empty goes with its last process; one
 // without the flag stays.
 TEST_F(GroupsTest, RemoveWhenEmpty) {

@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <string>
+#include <thread>
 
 #include "manager/manager_support.h"
 #include "pal/sysinfo.h"
@@ -124,6 +127,50 @@ TEST_F(SettingsTest, ANewProcessIsANewRecord) {
     EXPECT_EQ(Mgr().Procs()->pid, static_cast<ULONGLONG>(second));
     EXPECT_EQ(Mgr().Procs()->saved.priority, 8u);
     EXPECT_EQ(Nice(second), " 10\n");
+}
+
+// A record whose pid now belongs to a process with another creation time is
+// another process: the pass makes a new record and drops the old one.
+TEST_F(SettingsTest, ReusedPidIsANewProcess) {
+    int pid = Start("zbset", "sleep 30 & wait");
+    usleep(200000);
+    Rule(ApplyPriority, 8);
+    Pass();
+    ASSERT_EQ(Mgr().ProcCount(), 1u);
+    FILETIME real = Mgr().Procs()->creationTime;
+    FILETIME older = real;
+    older.dwLowDateTime -= 1;
+    auto* stale = new ManagedProc(u"zbset", static_cast<ULONGLONG>(pid), older);
+    EnterCriticalSection(&Mgr().Lock());
+    InternalProcDef rule = Mgr().Procs()->rule;
+    Mgr().DropStaleProcs();  // same generation: nothing goes
+    Mgr().TrackProc(stale, rule, true);
+    EXPECT_EQ(Mgr().FindProc(static_cast<ULONGLONG>(pid), real), nullptr) << "the first record of a pid decides";
+    LeaveCriticalSection(&Mgr().Lock());
+    Pass();
+    ASSERT_EQ(Mgr().ProcCount(), 1u);
+    EXPECT_EQ(memcmp(&Mgr().Procs()->creationTime, &real, sizeof(real)), 0);
+}
+
+// Rules replaced while passes run: each pass works on its own copies.
+TEST_F(SettingsTest, RuleChangesDuringPasses) {
+    int pid = Start("zbset", "sleep 30 & wait");
+    usleep(200000);
+    Rule(ApplyPriority, 6);
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (int i = 0; !done; ++i) {
+            Rule(ApplyPriority, i % 2 == 0 ? 4 : 6);
+            usleep(1000);
+        }
+    });
+    for (int i = 0; i < 30; ++i) Pass();
+    done = true;
+    changer.join();
+    Rule(ApplyPriority, 6);
+    Pass();
+    EXPECT_EQ(Nice(pid), " 10\n") << "the last rule holds";
+    EXPECT_EQ(Mgr().ProcCount(), 1u);
 }
 
 }  // namespace
