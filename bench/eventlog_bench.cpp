@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/paired.h"
+#include "bench/state_root.h"
 #include "pal/eventlog.h"
 #include "pal/resource.h"
 #include "pal/stateroot.h"
@@ -64,20 +65,9 @@ BENCHMARK(BM_ReportEvent)->UseManualTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A state root of our own, set before the first call into the layer.
-    std::string tmpl = (std::filesystem::temp_directory_path() / "zembrik-bench-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    setenv("ZEMBRIK_SYSROOT", (tmpl + "/root").c_str(), 1);
-    PalSetModuleResources(&kResources);
-    benchmark::Initialize(&argc, argv);
-    int rc = 0;
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) rc = 1;
-    else benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::error_code ec;
-    std::filesystem::remove_all(tmpl, ec);
-    return rc;
+    return bench::RunInStateRoot(argc, argv, [](const std::string&) {
+        PalSetModuleResources(&kResources);
+        benchmark::RunSpecifiedBenchmarks();
+        return 0;
+    });
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/state_root.h"
 #include "pal/iocp.h"
 #include "pal/job.h"
 #include "pal/process.h"
@@ -81,15 +82,9 @@ BENCHMARK(BM_IdleGroups)->Arg(0)->Arg(100)->Iterations(3)->Unit(benchmark::kMill
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A state root of our own, so the job objects live in a cgroup subtree of their own.
-    std::string tmpl = (std::filesystem::temp_directory_path() / "zembrik-bench-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) return 1;
-    setenv("ZEMBRIK_SYSROOT", (tmpl + "/root").c_str(), 1);
-    benchmark::Initialize(&argc, argv);
-    int rc = benchmark::ReportUnrecognizedArguments(argc, argv) ? 1 : 0;
-    if (rc == 0) benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::error_code ec;
-    std::filesystem::remove_all(tmpl, ec);
-    return rc;
+    // The job objects live in the cgroup subtree of this state root.
+    return bench::RunInStateRoot(argc, argv, [](const std::string&) {
+        benchmark::RunSpecifiedBenchmarks();
+        return 0;
+    });
 }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/paired.h"
+#include "bench/state_root.h"
 #include "common/messages.h"
 #include "common/texts.h"
 #include "db/priority.h"
@@ -169,19 +170,7 @@ void TakeIds() {
     LeaveCriticalSection(&g_manager->Lock());
 }
 
-bool FloorPass() {
-    char path[48], buf[1024];
-    size_t readOk = 0;
-    for (DWORD pid : g_ids) {
-        snprintf(path, sizeof(path), "/proc/%u/stat", pid);
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        ssize_t n = read(fd, buf, sizeof(buf));
-        close(fd);
-        if (n > 0) ++readOk;
-    }
-    return readOk > 0;
-}
+bool FloorPass() { return bench::ReadStatFiles(g_ids); }
 
 // Per-process figures from the medians of RunPaired.
 void PerProcess(benchmark::State& state, size_t processes) {
@@ -280,14 +269,4 @@ int RunWithWorkers(const std::string& root) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "zembrik-bench-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) return 1;
-    setenv("ZEMBRIK_SYSROOT", (tmpl + "/root").c_str(), 1);
-    benchmark::Initialize(&argc, argv);
-    int rc = benchmark::ReportUnrecognizedArguments(argc, argv) ? 1 : RunWithWorkers(tmpl);
-    benchmark::Shutdown();
-    std::error_code ec;
-    std::filesystem::remove_all(tmpl, ec);
-    return rc;
-}
+int main(int argc, char** argv) { return bench::RunInStateRoot(argc, argv, RunWithWorkers); }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/paired.h"
+#include "bench/state_root.h"
 #include "pal/process.h"
 #include "pal/sync.h"
 #include "pal/sysinfo.h"
@@ -74,19 +75,7 @@ bool PalPass() {
     return opened > 0;
 }
 
-bool RawPass() {
-    char path[48], buf[1024];
-    size_t read_ok = 0;
-    for (DWORD pid : g_ids) {
-        snprintf(path, sizeof(path), "/proc/%u/stat", pid);
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        ssize_t n = read(fd, buf, sizeof(buf));
-        close(fd);
-        if (n > 0) ++read_ok;
-    }
-    return read_ok > 0;
-}
+bool RawPass() { return bench::ReadStatFiles(g_ids); }
 
 void BM_DiscoveryPerProcess(benchmark::State& state) {
     IdleProcesses idle(static_cast<size_t>(state.range(0)));

@@ -6,6 +6,7 @@
 #include "client/events_command.h"
 #include "client/output.h"
 #include "client/reg_command.h"
+#include "client/service_commands.h"
 
 namespace {
 
@@ -16,6 +17,17 @@ struct Command {
 };
 
 const Command kCommands[] = {
+    {"info", zctl::kInfoSummary, zctl::RunInfoCommand},
+    {"ps", zctl::kPsSummary, zctl::RunPsCommand},
+    {"groups", zctl::kGroupsSummary, zctl::RunGroupsCommand},
+    {"kill", zctl::kKillSummary, zctl::RunKillCommand},
+    {"kill-group", zctl::kKillGroupSummary, zctl::RunKillGroupCommand},
+    {"aliases", zctl::kAliasesSummary, zctl::RunAliasesCommand},
+    {"rules", zctl::kRulesSummary, zctl::RunRulesCommand},
+    {"group-rules", zctl::kGroupRulesSummary, zctl::RunGroupRulesCommand},
+    {"poll", zctl::kPollSummary, zctl::RunPollCommand},
+    {"mediator", zctl::kMediatorSummary, zctl::RunMediatorCommand},
+    {"restore", zctl::kRestoreSummary, zctl::RunRestoreCommand},
     {"events", zctl::kEventsSummary, zctl::RunEventsCommand},
     {"reg", zctl::kRegSummary, zctl::RunRegCommand},
 };

@@ -161,9 +161,8 @@ static_assert(offsetof(JobListEntry, io) == 196);
 static_assert(offsetof(JobListEntry, peakProcessMemory) == 244);
 static_assert(offsetof(JobListEntry, peakGroupMemory) == 252);
 
-// The manager's copies of the rules (in memory only). Packed, so a copy
-// compares byte for byte without padding.
-#pragma pack(push, 1)
+// The manager's copies of the rules (in memory only). Every copy is made
+// from zero-filled memory, so their padding compares equal byte for byte.
 struct InternalProcDef {
     WCHAR name[64];
     WCHAR mgmtName[16];
@@ -190,7 +189,6 @@ struct InternalJobDef {
     ULONGLONG procMemoryLimit;
     ULONGLONG groupMemoryLimit;
 };
-#pragma pack(pop)
 
 // mgmtFlags bits.
 enum : DWORD {

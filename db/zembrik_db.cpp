@@ -496,8 +496,17 @@ DWORD ZembrikDb::RestoreRuleKey(CRITICAL_SECTION& lock, HKEY& rulesKey, LPCWSTR 
     return reopen == ERROR_SUCCESS ? ERROR_SUCCESS : lastRegResult_;
 }
 
-DWORD ZembrikDb::RestoreProcRules() { return RestoreRuleKey(procLock_, procRulesKey_, kProcessRulesKeyName); }
-DWORD ZembrikDb::RestoreGroupRules() { return RestoreRuleKey(groupLock_, groupRulesKey_, kGroupRulesKeyName); }
+// The emptied list is loaded again, so neither clients nor the manager go
+// on with rules that no longer exist.
+DWORD ZembrikDb::RestoreProcRules() {
+    DWORD rc = RestoreRuleKey(procLock_, procRulesKey_, kProcessRulesKeyName);
+    return rc == ERROR_SUCCESS ? LoadRules(kLoadProcRules) : rc;
+}
+
+DWORD ZembrikDb::RestoreGroupRules() {
+    DWORD rc = RestoreRuleKey(groupLock_, groupRulesKey_, kGroupRulesKeyName);
+    return rc == ERROR_SUCCESS ? LoadRules(kLoadGroupRules) : rc;
+}
 
 DWORD ZembrikDb::LogRegError(LPCWSTR operation, LPCWSTR operand, LPCWSTR suffix) {
     WCHAR target[512];

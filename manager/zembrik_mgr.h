@@ -11,14 +11,13 @@
 #include "pal/security.h"
 #include "pal/sync.h"
 #include "pal/types.h"
+#include "pipe/result_codes.h"
 
 struct ServiceContext;
 class ZembrikCore;
 class ZembrikDb;
 class SharedJobHeader;
 
-// Kill a process whatever its creation time.
-constexpr ULONGLONG AnyCreationTime = 0x777DEADFEEB1E777ULL;
 // Exit code of processes killed on request.
 constexpr UINT kKillExitCode = 1067;
 // The job reporter's thread stack.

@@ -22,3 +22,6 @@ enum : ResultCode {
 
 // Not a result: the exit code given to the mediator when the service ends it.
 constexpr DWORD MediatorKillExitCode = 0xE0020210;
+
+// A kill request's creation time that matches any process.
+constexpr ULONGLONG AnyCreationTime = 0x777DEADFEEB1E777ULL;

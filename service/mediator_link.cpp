@@ -141,10 +141,23 @@ DWORD ZembrikCore::StartMediator() {
 }
 
 DWORD ZembrikCore::StopMediator() {
-    HANDLE mediator = OpenProcess(PROCESS_TERMINATE, FALSE, context.jobHeader->mediatorPid);
+    constexpr DWORD kAccess = PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+    HANDLE mediator = OpenProcess(kAccess, FALSE, context.jobHeader->mediatorPid);
     if (mediator == nullptr) {
         DWORD error = GetLastError();
         return error == ERROR_INVALID_PARAMETER ? ResultMediatorNotRunning : error;
+    }
+    // The recorded pid may have ended, or belong to another program by now:
+    // only a running mediator is ended.
+    WCHAR name[64] = {};
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    bool isMediator = WaitForSingleObject(mediator, 0) == WAIT_TIMEOUT &&
+                      EnumProcessModules(mediator, &module, sizeof(module), &needed) &&
+                      GetModuleBaseNameW(mediator, module, name, 64) != 0 && lstrcmpW(name, u"ZembrikMD8") == 0;
+    if (!isMediator) {
+        CloseHandle(mediator);
+        return ResultMediatorNotRunning;
     }
     DWORD result = TerminateProcess(mediator, MediatorKillExitCode) ? 0 : GetLastError();
     CloseHandle(mediator);

@@ -227,7 +227,7 @@ TEST_F(ZembrikDbTest, RightsFollowTheAccessKeys) {
     EXPECT_EQ(db.ReplaceProcRule(rt.get(), db.ProcStamp()), 0u) << "with the right a realtime rule is stored";
 }
 
-// The restores empty their store; only the alias restore reloads its list.
+// A restore empties a store and loads its list again.
 TEST_F(ZembrikDbTest, RestoreEmptiesTheStores) {
     ZembrikDb db;
     GrantAllRights();
@@ -239,9 +239,12 @@ TEST_F(ZembrikDbTest, RestoreEmptiesTheStores) {
     ASSERT_EQ(db.AddGroupRule(MakeJob(u"G").get()), 0u);
     ASSERT_EQ(db.RestoreNameRules(), 0u);
     EXPECT_EQ(db.AliasCount(), 1u);
+    LONG procStamp = db.ProcStamp();
     ASSERT_EQ(db.RestoreProcRules(), 0u);
     ASSERT_EQ(db.RestoreGroupRules(), 0u);
-    EXPECT_EQ(db.ProcCount(), 2u) << "the in-memory list stays until the next load";
+    EXPECT_EQ(db.ProcCount(), 0u) << "the emptied list is loaded again at once";
+    EXPECT_EQ(db.GroupCount(), 0u);
+    EXPECT_EQ(db.ProcStamp(), procStamp + 1);
     ASSERT_TRUE(db.IsReady());
     ASSERT_EQ(db.LoadRules(7), 0u);
     EXPECT_EQ(db.ProcCount(), 0u);

@@ -39,12 +39,7 @@ void ManagerTest::TearDown() {
     }
 }
 
-bool ManagerTest::CanMakeGroups() {
-    HANDLE probe = CreateJobObjectW(nullptr, u"Kvjob_probe");
-    if (probe == nullptr) return false;
-    CloseHandle(probe);
-    return true;
-}
+bool ManagerTest::CanMakeGroups() { return testsupport::CanMakeJobs(); }
 
 ZembrikMgr& ManagerTest::Mgr() {
     if (!mgr_) {

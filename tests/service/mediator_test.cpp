@@ -123,6 +123,13 @@ TEST_F(JobTableTest, SecondBlock) {
 
 namespace {
 
+bool MediatorRuns() {
+    HANDLE h = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8OnlyMe");
+    if (h == nullptr) return false;
+    CloseHandle(h);
+    return true;
+}
+
 class MediatorRunTest : public testsupport::RootTest {
 protected:
     void TearDown() override { testsupport::EndMediator(); }
@@ -132,6 +139,14 @@ protected:
         return p.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, out);
     }
     size_t Started() { return testsupport::EventsWithId("0x60000096").size(); }
+    // Starts the service and waits until its mediator has taken the port over.
+    void StartWithMediator(ChildProcess& service) {
+        ASSERT_TRUE(StartService(service));
+        ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 1; }));
+        ASSERT_TRUE(WaitUntil(10000, [&] {
+            return MediatorRuns() && Header() != nullptr && header_->mediatorPort != 0 && header_->servicePort != 0;
+        }));
+    }
     // The shared table as the test sees it.
     SharedJobHeader* Header() {
         if (header_ == nullptr) {
@@ -148,13 +163,6 @@ protected:
     SharedJobHeader* header_ = nullptr;
     int runs_ = 0;
 };
-
-bool MediatorRuns() {
-    HANDLE h = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8OnlyMe");
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
-}
 
 }  // namespace
 
@@ -199,6 +207,11 @@ TEST_F(MediatorRunTest, FreshStartAdoptionAndFreshAgain) {
     ASSERT_TRUE(third.WaitExit(35000));
 }
 
+TEST_CHILD_MODE(mediator_sleep) {
+    (void)arg;
+    for (;;) pause();
+}
+
 // Start and stop of the mediator as a client asks for them.
 TEST_F(MediatorRunTest, StartAndStopOnRequest) {
     RegisterProgramResources();
@@ -215,6 +228,16 @@ TEST_F(MediatorRunTest, StartAndStopOnRequest) {
     EXPECT_EQ(core.StopMediator(), ResultMediatorNotRunning);
     EXPECT_EQ(core.StartMediator(), 0u);
     EXPECT_TRUE(WaitUntil(10000, [] { return MediatorRuns(); }));
+    // A recorded pid that another program has by now is left alone.
+    ASSERT_NE(Header(), nullptr);
+    DWORD recorded = header_->mediatorPid;
+    int other = testsupport::SpawnChild("mediator_sleep", "");
+    ASSERT_GT(other, 0);
+    header_->mediatorPid = static_cast<DWORD>(other);
+    EXPECT_EQ(core.StopMediator(), ResultMediatorNotRunning);
+    EXPECT_EQ(kill(other, 0), 0);
+    testsupport::KillChild(other);
+    header_->mediatorPid = recorded;
     core.KillThreads(0);
 }
 
@@ -248,13 +271,9 @@ void DropJob(const char16_t* name) {
 // handles of the process that made it; a released entry's job goes once no
 // one else holds it.
 TEST_F(MediatorRunTest, HoldsJobsUntilReleased) {
-    HANDLE probe = CreateJobObjectW(nullptr, u"Kvjob_probe");
-    if (probe == nullptr) GTEST_SKIP() << "no job objects here (cgroup v2 not writable): " << GetLastError();
-    CloseHandle(probe);
+    if (!testsupport::CanMakeJobs()) GTEST_SKIP() << "no job objects here (cgroup v2 not writable)";
     ChildProcess service;
-    ASSERT_TRUE(StartService(service));
-    ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 1; }));
-    ASSERT_TRUE(WaitUntil(10000, [&] { return MediatorRuns() && Header() != nullptr && header_->mediatorPort != 0; }));
+    ASSERT_NO_FATAL_FAILURE(StartWithMediator(service));
     int mediator = testsupport::MediatorPid();
     ASSERT_GT(mediator, 0);
     HANDLE changed = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8Evt");
@@ -313,15 +332,9 @@ HANDLE PullPort(DWORD pid, DWORD value) {
 // force, and the job's messages wait in the port until the restarted service
 // adopts it.
 TEST_F(MediatorRunTest, LimitsHoldWhileTheServiceIsDown) {
-    HANDLE probe = CreateJobObjectW(nullptr, u"Kvjob_probe");
-    if (probe == nullptr) GTEST_SKIP() << "no job objects here (cgroup v2 not writable): " << GetLastError();
-    CloseHandle(probe);
+    if (!testsupport::CanMakeJobs()) GTEST_SKIP() << "no job objects here (cgroup v2 not writable)";
     ChildProcess service;
-    ASSERT_TRUE(StartService(service));
-    ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 1; }));
-    ASSERT_TRUE(WaitUntil(10000, [&] {
-        return MediatorRuns() && Header() != nullptr && header_->mediatorPort != 0 && header_->servicePort != 0;
-    }));
+    ASSERT_NO_FATAL_FAILURE(StartWithMediator(service));
     int mediator = testsupport::MediatorPid();
     ASSERT_GT(mediator, 0);
 

@@ -7,6 +7,9 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "pal/job.h"
+#include "pal/sync.h"
+
 namespace testsupport {
 
 TempRoot::TempRoot() {
@@ -50,6 +53,13 @@ void WriteText(const std::string& path, const std::string& text) {
 }
 
 bool IsRoot() { return geteuid() == 0; }
+
+bool CanMakeJobs() {
+    HANDLE probe = CreateJobObjectW(nullptr, u"Kvjob_probe");
+    if (probe == nullptr) return false;
+    CloseHandle(probe);
+    return true;
+}
 
 std::string CommandOutput(const std::string& cmd) {
     std::string out;

@@ -31,6 +31,8 @@ bool RemoveTree(const std::string& path);
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 bool IsRoot();
+// Whether job objects can be made here (root and a writable cgroup2 tree).
+bool CanMakeJobs();
 // Standard output of a shell command (an outside tool such as ps or taskset).
 std::string CommandOutput(const std::string& cmd);
 

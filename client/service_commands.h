@@ -1,0 +1,73 @@
+// The zembrikctl commands that talk to the service over its pipe, and what
+// they share: argument parsing, the connection, errors, tables and JSON.
+#pragma once
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client/output.h"
+#include "client/rule_options.h"
+#include "client/service_client.h"
+
+namespace zctl {
+
+extern const char kInfoSummary[];
+extern const char kPsSummary[];
+extern const char kGroupsSummary[];
+extern const char kKillSummary[];
+extern const char kKillGroupSummary[];
+extern const char kAliasesSummary[];
+extern const char kRulesSummary[];
+extern const char kGroupRulesSummary[];
+extern const char kPollSummary[];
+extern const char kMediatorSummary[];
+extern const char kRestoreSummary[];
+
+int RunInfoCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunPsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunGroupsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunKillCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunKillGroupCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunAliasesCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunRulesCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunGroupRulesCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunPollCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunMediatorCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunRestoreCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+
+// ---- shared by the commands (command_common.cpp) -------------------------
+
+struct ParsedArgs {
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> options;  // in command-line order
+    bool Has(const std::string& name) const;
+    // The last value given for name, or "".
+    std::string Get(const std::string& name) const;
+};
+
+// Splits args into options and positional words. `flags` take no value,
+// `valued` take one; with a rule kind, its setting options are taken too.
+// "-h" is "--help"; "--" ends the options. False with a reason.
+bool ParseArgs(const std::vector<std::string>& args, std::initializer_list<const char*> flags,
+               std::initializer_list<const char*> valued, ParsedArgs& out, std::string& error,
+               const RuleKind* ruleKind = nullptr);
+
+// "zembrikctl: <what>: <text>" on err; returns 1.
+int Failed(std::FILE* err, const std::string& what, const std::string& text);
+// The same with the result as words.
+int FailedResult(std::FILE* err, const std::string& what, DWORD result);
+// Connects, or says why not; false when it failed.
+bool ConnectOrSay(ServiceClient& client, const std::string& what, std::FILE* err);
+
+// Columns padded to their widest cell, two spaces apart; the first row is
+// the heading.
+std::string Table(const std::vector<std::vector<std::string>>& rows);
+std::string JsonString(const std::string& text);
+// A FILETIME value (100-ns units since 1601) as ISO 8601 UTC; "-" for 0.
+std::string FileTimeText(ULONGLONG value);
+// 100-ns units of CPU time as seconds with two decimals ("12.34").
+std::string CpuSecondsText(ULONGLONG hundredNs);
+
+}  // namespace zctl

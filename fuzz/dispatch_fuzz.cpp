@@ -1,0 +1,60 @@
+// libFuzzer target: any bytes as one request message to the dispatcher, on
+// a real rule database in a state root of its own. Every reply must be a
+// well-formed reply of at most the reply buffer.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "common/messages.h"
+#include "common/texts.h"
+#include "db/zembrik_db.h"
+#include "pipe/request_protocol.h"
+#include "pipe/zembrik_client.h"
+#include "pipe/zembrik_user.h"
+#include "service/core.h"
+
+namespace {
+
+struct Harness {
+    ServiceContext context{};
+    ZembrikDb* db = nullptr;
+    ZembrikUser* server = nullptr;
+    ZembrikClient* client = nullptr;
+    Harness() {
+        std::string folder = (std::filesystem::temp_directory_path() / "zembrik-fuzz-XXXXXX").string();
+        if (mkdtemp(folder.data()) == nullptr) abort();
+        setenv("ZEMBRIK_SYSROOT", (folder + "/root").c_str(), 1);
+        RegisterProgramResources();
+        LoadTexts();
+        db = new ZembrikDb();
+        if (db->LoadRules(7) != 0) abort();
+        context.database = db;
+        server = new ZembrikUser(&context);
+        client = new ZembrikClient(
+            new ClientContext{1, nullptr, kRequestBufferSize, kReplyBufferSize, nullptr, db, server});
+    }
+};
+
+Harness& Get() {
+    static Harness* h = new Harness();
+    return *h;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Harness& h = Get();
+    // What the session would read: at most the request buffer.
+    if (size > kRequestBufferSize) size = kRequestBufferSize;
+    memcpy(h.client->RequestBuffer(), data, size);
+    DWORD length = h.client->Dispatch(static_cast<DWORD>(size));
+    const auto* reply = reinterpret_cast<const RequestHeader*>(h.client->ReplyBuffer());
+    if (length < kHeaderSize || length > kReplyBufferSize) abort();
+    if (reply->signature != kRequestSignature || reply->replyMark != 1) abort();
+    if (length != kHeaderSize + static_cast<DWORD>(reply->recordCount) * static_cast<DWORD>(reply->recordSize))
+        abort();
+    if (reply->result != 0 && length != kHeaderSize) abort();
+    return 0;
+}

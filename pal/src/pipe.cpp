@@ -1,0 +1,966 @@
+// Named pipes: message-mode pipes as AF_UNIX SOCK_SEQPACKET sockets.
+//
+// Every instance of a name in this process shares one listening socket,
+// run/pipe/<encoded name>; a connected instance owns the socket accept()
+// gave it. Beside the socket, "<encoded name>%pipe" holds the newest
+// instance's default time-out, and the serving process keeps a shared flock
+// on it: a socket file whose sidecar nobody holds was left by a dead server
+// and is replaced. (In an encoded name '%' is always followed by two hex
+// digits, so the suffix never meets another pipe's file.)
+//
+// Overlapped operations that cannot finish at once wait in one reactor thread
+// per process (epoll over the sockets, an eventfd to wake it), which finishes
+// them with non-blocking calls and signals the OVERLAPPED's event. Blocking
+// calls wait in poll() on the caller's thread, without the lock.
+//
+// Known gaps: only message pipes; names are case-sensitive; clients queue in
+// the shared backlog even while no instance waits in ConnectNamedPipe; one
+// process serves a name at a time; the rest of a message longer than the
+// read buffer is lost; zero-length messages cannot be sent (a socket reports
+// them as end of file); TransactNamedPipe only blocks; a client sees a
+// disconnect as a broken pipe; closing a handle on another thread does not end
+// a blocking call on it (DisconnectNamedPipe ends blocked reads and writes);
+// a child forked without exec has no reactor thread.
+#include "pal/pipe.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "internal/named.h"
+#include "internal/object.h"
+#include "internal/sys.h"
+#include "pal/error.h"
+#include "pal/sync.h"
+#include "pal/token.h"
+
+namespace pal {
+namespace {
+
+constexpr char kPipeArea[] = "run/pipe";
+constexpr char kSidecarSuffix[] = "%pipe";
+constexpr char kAreaLock[] = "%lock";
+constexpr size_t kPrefixChars = 9;  // \\.\pipe\ .
+constexpr size_t kMaxNameChars = 256;
+// Room for a 64 KiB message and its bookkeeping in the socket buffers.
+constexpr DWORD kMinBuffer = 65536 + 4096;
+constexpr DWORD kMaxBuffer = 64u << 20;
+// Windows' default for a pipe created with a default time-out of 0.
+constexpr DWORD kDefaultTimeOutMs = 50;
+constexpr DWORD kWaitPollMs = 10;
+
+// ---- Names and socket addresses
+
+struct PipePath {
+    std::string dir;   // run/pipe of the state root
+    std::string leaf;  // encoded name
+    std::string Socket() const { return dir + "/" + leaf; }
+    std::string Sidecar() const { return dir + "/" + leaf + kSidecarSuffix; }
+};
+
+bool HasPipePrefix(LPCWSTR name) {
+    static const char16_t kPrefix[] = u"\\\\.\\pipe\\";
+    for (size_t i = 0; i < kPrefixChars; ++i) {
+        char16_t c = name[i];
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+        if (c != kPrefix[i]) return false;
+    }
+    return true;
+}
+
+DWORD ParseName(LPCWSTR name, PipePath& out) {
+    if (name == nullptr || !HasPipePrefix(name)) return ERROR_INVALID_NAME;
+    LPCWSTR rest = name + kPrefixChars;
+    size_t n = 0;
+    while (rest[n] != 0) ++n;
+    if (n == 0 || n > kMaxNameChars) return ERROR_INVALID_NAME;
+    std::string dir = StatePath(kPipeArea);
+    if (dir.empty()) return GetLastError();
+    out.dir = dir;
+    out.leaf = EncodeName(rest);
+    return ERROR_SUCCESS;
+}
+
+// A socket path must fit sun_path (108 bytes with its NUL). A longer one is
+// reached through an O_PATH descriptor of its directory, which the kernel
+// resolves like any other path: /proc/self/fd/<dir>/<leaf>.
+struct Address {
+    struct sockaddr_un sun{};
+    socklen_t len = 0;
+    ScopedFd dir;  // keeps the /proc/self/fd name valid while in use
+};
+
+DWORD MakeAddress(const PipePath& p, Address& a) {
+    a.sun.sun_family = AF_UNIX;
+    std::string path = p.Socket();
+    if (path.size() >= sizeof(a.sun.sun_path)) {
+        a.dir.reset(open(p.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!a.dir) return ErrnoToWin32(errno, true);
+        path = "/proc/self/fd/" + std::to_string(a.dir.get()) + "/" + p.leaf;
+        if (path.size() >= sizeof(a.sun.sun_path)) return ERROR_FILENAME_EXCED_RANGE;
+    }
+    memcpy(a.sun.sun_path, path.c_str(), path.size() + 1);
+    a.len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + path.size() + 1);
+    return ERROR_SUCCESS;
+}
+
+// One message must fit the sender's buffer whole. The kernel doubles what we
+// ask for; root may go past the system maximum.
+void FitBuffers(int fd, DWORD bytes) {
+    int want = static_cast<int>(std::min(std::max(bytes + 4096, kMinBuffer), kMaxBuffer));
+    const int opts[2][2] = {{SO_SNDBUF, SO_SNDBUFFORCE}, {SO_RCVBUF, SO_RCVBUFFORCE}};
+    for (const auto& o : opts) {
+        int have = 0;
+        socklen_t len = sizeof(have);
+        if (getsockopt(fd, SOL_SOCKET, o[0], &have, &len) == 0 && have >= want) continue;
+        setsockopt(fd, SOL_SOCKET, o[0], &want, sizeof(want));
+        len = sizeof(have);
+        if (getsockopt(fd, SOL_SOCKET, o[0], &have, &len) == 0 && have >= want) continue;
+        setsockopt(fd, SOL_SOCKET, o[1], &want, sizeof(want));
+    }
+}
+
+void WriteTimeOut(int fd, DWORD ms) {
+    std::string text = std::to_string(ms) + "\n";
+    if (pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()))
+        (void)!ftruncate(fd, static_cast<off_t>(text.size()));
+}
+
+DWORD ReadTimeOut(const PipePath& p, DWORD& ms) {
+    std::string text;
+    int err = ReadWholeFile(p.Sidecar(), text);
+    if (err != 0) return ErrnoToWin32(err);
+    char* end = nullptr;
+    unsigned long v = strtoul(text.c_str(), &end, 10);
+    if (end == text.c_str()) return ERROR_FILE_NOT_FOUND;  // being written by a new server
+    ms = static_cast<DWORD>(v);
+    return ERROR_SUCCESS;
+}
+
+// ---- Listening sockets, one per name and process
+
+struct Listener {
+    PipePath path;
+    ScopedFd sock;
+    ScopedFd holder;  // the sidecar, flock(LOCK_SH) while we serve the name
+    DWORD maxInstances = 0;
+    DWORD instances = 0;  // guarded by RegistryLock()
+};
+
+std::mutex& RegistryLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+std::map<std::string, std::shared_ptr<Listener>>& Listeners() {
+    static auto* m = new std::map<std::string, std::shared_ptr<Listener>>;
+    return *m;
+}
+
+// Serialises creating and removing socket files across processes.
+DWORD LockArea(const std::string& dir, ScopedFd& guard) {
+    guard.reset(open((dir + "/" + kAreaLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!guard) return ErrnoToWin32(errno, true);
+    while (flock(guard.get(), LOCK_EX) != 0)
+        if (errno != EINTR) return ErrnoToWin32(errno);
+    return ERROR_SUCCESS;
+}
+
+DWORD BindListener(Listener& l, const SECURITY_ATTRIBUTES* sa, bool firstInstance, DWORD timeOut) {
+    const PipePath& p = l.path;
+    l.holder.reset(open(p.Sidecar().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!l.holder) return ErrnoToWin32(errno, true);
+    if (flock(l.holder.get(), LOCK_EX | LOCK_NB) != 0) {
+        // Another live process serves the name.
+        l.holder.reset();
+        if (errno != EWOULDBLOCK) return ErrnoToWin32(errno);
+        return firstInstance ? ERROR_ACCESS_DENIED : ERROR_PIPE_BUSY;
+    }
+    // No one serves it: whatever socket file is there is stale.
+    if (unlink(p.Socket().c_str()) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
+    if (flock(l.holder.get(), LOCK_SH) != 0) return ErrnoToWin32(errno);
+    fchmod(l.holder.get(), 0644);  // clients read the time-out
+    Address a;
+    DWORD rc = MakeAddress(p, a);
+    if (rc != ERROR_SUCCESS) return rc;
+    l.sock.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!l.sock) return ErrnoToWin32(errno);
+    if (bind(l.sock.get(), reinterpret_cast<const struct sockaddr*>(&a.sun), a.len) != 0)
+        return errno == EADDRINUSE ? ERROR_PIPE_BUSY : ErrnoToWin32(errno, true);
+    // Owner, group and mode before listen(): until then connects are refused.
+    rc = ApplySecurity(p.Socket(), sa, false);
+    if (rc == ERROR_SUCCESS && listen(l.sock.get(), SOMAXCONN) != 0) rc = ErrnoToWin32(errno);
+    if (rc != ERROR_SUCCESS) {
+        unlink(p.Socket().c_str());
+        return rc;
+    }
+    WriteTimeOut(l.holder.get(), timeOut);
+    return ERROR_SUCCESS;
+}
+
+DWORD AcquireListener(const PipePath& path, DWORD maxInstances, DWORD timeOut, const SECURITY_ATTRIBUTES* sa,
+                      bool firstInstance, std::shared_ptr<Listener>& out) {
+    std::lock_guard<std::mutex> g(RegistryLock());
+    auto& reg = Listeners();
+    auto it = reg.find(path.Socket());
+    if (it != reg.end()) {
+        Listener& l = *it->second;
+        if (firstInstance) return ERROR_ACCESS_DENIED;
+        if (l.instances >= l.maxInstances) return ERROR_PIPE_BUSY;
+        WriteTimeOut(l.holder.get(), timeOut);  // the newest instance's value wins
+        ++l.instances;
+        out = it->second;
+        return ERROR_SUCCESS;
+    }
+    ScopedFd guard;
+    DWORD rc = LockArea(path.dir, guard);
+    if (rc != ERROR_SUCCESS) return rc;
+    auto l = std::make_shared<Listener>();
+    l->path = path;
+    l->maxInstances = maxInstances;
+    rc = BindListener(*l, sa, firstInstance, timeOut);
+    if (rc != ERROR_SUCCESS) {
+        if (l->holder) unlink(path.Sidecar().c_str());
+        return rc;
+    }
+    l->instances = 1;
+    reg[path.Socket()] = l;
+    out = std::move(l);
+    return ERROR_SUCCESS;
+}
+
+// The last instance of the name in this process takes the files away.
+void ReleaseListener(const std::shared_ptr<Listener>& l) {
+    std::lock_guard<std::mutex> g(RegistryLock());
+    if (--l->instances != 0) return;
+    ScopedFd guard;
+    LockArea(l->path.dir, guard);
+    unlink(l->path.Socket().c_str());
+    unlink(l->path.Sidecar().c_str());
+    l->holder.reset();
+    Listeners().erase(l->path.Socket());
+}
+
+// ---- Pipe handles
+
+struct Conn {
+    explicit Conn(int fd) : sock(fd) {}
+    ScopedFd sock;
+    std::atomic<bool> readOnce{false};  // a message came in: impersonation allowed
+};
+
+enum class State { Listening, Connected, Disconnected };
+
+struct Pipe : Object {
+    explicit Pipe(const ObjectOps* o) : Object(ObjType::Pipe, o) {}
+    bool server = false;
+    bool overlapped = false;
+    DWORD bufferBytes = kMinBuffer;
+    std::shared_ptr<Listener> listener;
+    State state = State::Listening;  // guarded by IoLock()
+    std::shared_ptr<Conn> conn;      // guarded by IoLock()
+};
+
+// Guards pipe state and the reactor; completions are announced on IoDone().
+std::mutex& IoLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+std::condition_variable& IoDone() {
+    static auto* cv = new std::condition_variable;
+    return *cv;
+}
+
+ULONG_PTR LoadStatus(const OVERLAPPED* ov) { return __atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE); }
+
+// Publishes a result the way Windows fills an OVERLAPPED. With IoLock() held.
+void Finish(OVERLAPPED* ov, DWORD status, DWORD bytes) {
+    ov->InternalHigh = bytes;
+    __atomic_store_n(&ov->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
+    if (ov->hEvent != nullptr) SetEvent(ov->hEvent);
+    IoDone().notify_all();
+}
+
+// ---- Single non-blocking attempts
+
+enum class OpKind { Connect, Read, Write };
+enum class Try { Done, Again };
+
+Try TryRecv(Conn* c, char* buf, DWORD size, DWORD& status, DWORD& bytes) {
+    for (;;) {
+        // MSG_TRUNC: the message's true length, however much of it fits.
+        ssize_t n = recv(c->sock.get(), buf, size, MSG_DONTWAIT | MSG_TRUNC);
+        if (n > 0) {
+            bytes = static_cast<DWORD>(std::min<size_t>(static_cast<size_t>(n), size));
+            status = static_cast<size_t>(n) > size ? ERROR_MORE_DATA : ERROR_SUCCESS;
+            c->readOnce = true;
+            return Try::Done;
+        }
+        bytes = 0;
+        if (n == 0) {  // we never send empty messages: this is the peer's end
+            status = ERROR_BROKEN_PIPE;
+            return Try::Done;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return Try::Again;
+        status = errno == ECONNRESET ? ERROR_BROKEN_PIPE : ErrnoToWin32(errno);
+        return Try::Done;
+    }
+}
+
+Try TrySend(Conn* c, const char* buf, DWORD size, DWORD& status, DWORD& bytes) {
+    bool grown = false;
+    for (;;) {
+        ssize_t n = send(c->sock.get(), buf, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) {
+            bytes = static_cast<DWORD>(n);
+            status = ERROR_SUCCESS;
+            return Try::Done;
+        }
+        bytes = 0;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return Try::Again;
+        if (errno == EMSGSIZE && !grown) {
+            FitBuffers(c->sock.get(), size);
+            grown = true;
+            continue;
+        }
+        if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) status = ERROR_NO_DATA;
+        else if (errno == EMSGSIZE) status = ERROR_NOT_ENOUGH_QUOTA;
+        else status = ErrnoToWin32(errno);
+        return Try::Done;
+    }
+}
+
+// Takes a queued client for the instance. With IoLock() held.
+Try TryAccept(Pipe* p, DWORD& status) {
+    for (;;) {
+        int fd = accept4(p->listener->sock.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            FitBuffers(fd, p->bufferBytes);
+            p->conn = std::make_shared<Conn>(fd);
+            p->state = State::Connected;
+            status = ERROR_SUCCESS;
+            return Try::Done;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EAGAIN) return Try::Again;
+        status = ErrnoToWin32(errno);
+        return Try::Done;
+    }
+}
+
+// ---- The reactor: one thread, one epoll set, every pending operation
+
+struct Op {
+    OpKind kind;
+    Pipe* pipe;  // no reference: closing the handle aborts the op first
+    Conn* conn;  // kept open by the watch
+    OVERLAPPED* ov;
+    char* buf;
+    DWORD size;
+};
+
+struct Watch {
+    std::shared_ptr<void> owner;  // keeps the descriptor open while watched
+    std::vector<Op*> ops;         // in issue order
+    uint32_t events = 0;
+};
+
+struct Reactor {
+    int epoll = -1;
+    int wake = -1;
+    std::map<int, Watch> watches;  // by descriptor
+};
+
+Reactor& TheReactor() {
+    static Reactor* r = new Reactor;
+    return *r;
+}
+
+Try Attempt(Op* op, DWORD& status, DWORD& bytes) {
+    switch (op->kind) {
+    case OpKind::Connect: return TryAccept(op->pipe, status);
+    case OpKind::Read: return TryRecv(op->conn, op->buf, op->size, status, bytes);
+    case OpKind::Write: return TrySend(op->conn, op->buf, op->size, status, bytes);
+    }
+    return Try::Again;
+}
+
+// Matches the epoll interest to the ops left; drops an empty watch.
+DWORD UpdateWatch(Reactor& r, int fd) {
+    auto it = r.watches.find(fd);
+    if (it == r.watches.end()) return ERROR_SUCCESS;
+    Watch& w = it->second;
+    uint32_t want = 0;
+    for (const Op* op : w.ops) want |= op->kind == OpKind::Write ? EPOLLOUT : EPOLLIN;
+    if (want == 0) {
+        if (w.events != 0) epoll_ctl(r.epoll, EPOLL_CTL_DEL, fd, nullptr);
+        r.watches.erase(it);  // may close the descriptor, after it left the set
+        return ERROR_SUCCESS;
+    }
+    if (want == w.events) return ERROR_SUCCESS;
+    struct epoll_event ev{};
+    ev.events = want;
+    ev.data.fd = fd;
+    if (epoll_ctl(r.epoll, w.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) return ErrnoToWin32(errno);
+    w.events = want;
+    return ERROR_SUCCESS;
+}
+
+// Finishes what can be finished on a ready descriptor, in issue order per
+// kind. A stale event (descriptor closed and its number reused) only costs a
+// non-blocking attempt that finds nothing.
+void Service(Reactor& r, int fd) {
+    auto it = r.watches.find(fd);
+    if (it == r.watches.end()) return;
+    Watch& w = it->second;
+    bool blocked[3] = {false, false, false};
+    for (size_t i = 0; i < w.ops.size();) {
+        Op* op = w.ops[i];
+        size_t k = static_cast<size_t>(op->kind);
+        DWORD status = ERROR_SUCCESS, bytes = 0;
+        if (blocked[k] || Attempt(op, status, bytes) == Try::Again) {
+            blocked[k] = true;
+            ++i;
+            continue;
+        }
+        w.ops.erase(w.ops.begin() + static_cast<long>(i));
+        Finish(op->ov, status, bytes);
+        delete op;
+    }
+    UpdateWatch(r, fd);
+}
+
+void* ReactorMain(void*) {
+    // Act as the process, whoever started the thread.
+    syscall(SYS_setfsuid, geteuid());
+    syscall(SYS_setfsgid, getegid());
+    Reactor& r = TheReactor();
+    struct epoll_event events[64];
+    for (;;) {
+        int n = epoll_wait(r.epoll, events, 64, -1);
+        if (n < 0) continue;  // EINTR; nothing else can fail on a valid set
+        std::lock_guard<std::mutex> g(IoLock());
+        for (int i = 0; i < n; ++i) {
+            int fd = events[i].data.fd;
+            if (fd == r.wake) {
+                uint64_t v;
+                while (read(r.wake, &v, sizeof(v)) > 0) {
+                }
+                continue;
+            }
+            Service(r, fd);
+        }
+    }
+    return nullptr;
+}
+
+// Starts the reactor on first use. With IoLock() held.
+DWORD StartReactor(Reactor& r) {
+    if (r.epoll >= 0) return ERROR_SUCCESS;
+    ScopedFd ep(epoll_create1(EPOLL_CLOEXEC));
+    ScopedFd wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!ep || !wake) return ErrnoToWin32(errno);
+    struct epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wake.get();
+    if (epoll_ctl(ep.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0) return ErrnoToWin32(errno);
+    r.epoll = ep.get();
+    r.wake = wake.get();
+    // Signals stay with the program's own threads.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int err = pthread_create(&thread, &attr, ReactorMain, nullptr);
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (err != 0) {
+        r.epoll = r.wake = -1;
+        return ErrnoToWin32(err);
+    }
+    ep.take();
+    wake.take();
+    return ERROR_SUCCESS;
+}
+
+bool HasPending(Reactor& r, int fd, OpKind kind) {
+    auto it = r.watches.find(fd);
+    if (it == r.watches.end()) return false;
+    for (const Op* op : it->second.ops)
+        if (op->kind == kind) return true;
+    return false;
+}
+
+bool HasPendingOf(Reactor& r, const Pipe* p, OpKind kind) {
+    for (const auto& w : r.watches)
+        for (const Op* op : w.second.ops)
+            if (op->pipe == p && op->kind == kind) return true;
+    return false;
+}
+
+// Hands an operation to the reactor. With IoLock() held.
+DWORD Queue(int fd, std::shared_ptr<void> owner, Op* op) {
+    Reactor& r = TheReactor();
+    DWORD rc = StartReactor(r);
+    if (rc == ERROR_SUCCESS) {
+        Watch& w = r.watches[fd];
+        if (!w.owner) w.owner = std::move(owner);
+        w.ops.push_back(op);
+        rc = UpdateWatch(r, fd);
+        if (rc != ERROR_SUCCESS) {
+            w.ops.pop_back();
+            UpdateWatch(r, fd);
+        }
+    }
+    if (rc != ERROR_SUCCESS) {
+        op->ov->Internal = rc;
+        delete op;
+        return rc;
+    }
+    uint64_t one = 1;
+    (void)!write(r.wake, &one, sizeof(one));
+    return ERROR_IO_PENDING;
+}
+
+// Every pending operation of the pipe ends with ERROR_OPERATION_ABORTED.
+// With IoLock() held.
+void AbortAll(Pipe* p) {
+    Reactor& r = TheReactor();
+    std::vector<int> touched;
+    for (auto& [fd, w] : r.watches) {
+        for (size_t i = 0; i < w.ops.size();) {
+            Op* op = w.ops[i];
+            if (op->pipe != p) {
+                ++i;
+                continue;
+            }
+            w.ops.erase(w.ops.begin() + static_cast<long>(i));
+            Finish(op->ov, ERROR_OPERATION_ABORTED, 0);
+            delete op;
+            touched.push_back(fd);
+        }
+    }
+    for (int fd : touched) UpdateWatch(r, fd);
+}
+
+void Destroy(Object* o) {
+    Pipe* p = static_cast<Pipe*>(o);
+    {
+        std::lock_guard<std::mutex> g(IoLock());
+        AbortAll(p);
+        p->conn.reset();
+    }
+    if (p->listener) ReleaseListener(p->listener);
+    delete p;
+}
+
+const ObjectOps kPipeOps{Destroy, nullptr, nullptr, nullptr, nullptr};
+
+Pipe* LookupPipe(HANDLE h) { return static_cast<Pipe*>(LookupHandle(h, ObjType::Pipe)); }
+
+// Waits without the lock until the descriptor is ready; false on a failure.
+bool WaitReady(int fd, short events, DWORD& status) {
+    struct pollfd pfd{fd, events, 0};
+    if (poll(&pfd, 1, -1) >= 0 || errno == EINTR) return true;
+    status = ErrnoToWin32(errno);
+    return false;
+}
+
+// ---- The operations
+
+DWORD InternalCreateNamedPipe(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outBufferSize,
+                              DWORD inBufferSize, DWORD defaultTimeOut, LPSECURITY_ATTRIBUTES sa, HANDLE& out) {
+    out = INVALID_HANDLE_VALUE;
+    if ((openMode & PIPE_ACCESS_DUPLEX) == 0 || maxInstances == 0 || maxInstances > PIPE_UNLIMITED_INSTANCES)
+        return ERROR_INVALID_PARAMETER;
+    if ((pipeMode & PIPE_TYPE_MESSAGE) == 0 || (pipeMode & PIPE_NOWAIT) != 0) return ERROR_NOT_SUPPORTED;
+    PipePath path;
+    DWORD rc = ParseName(name, path);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::shared_ptr<Listener> listener;
+    rc = AcquireListener(path, maxInstances, defaultTimeOut == 0 ? kDefaultTimeOutMs : defaultTimeOut, sa,
+                         (openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0, listener);
+    if (rc != ERROR_SUCCESS) return rc;
+    Pipe* p = new Pipe(&kPipeOps);
+    p->server = true;
+    p->overlapped = (openMode & FILE_FLAG_OVERLAPPED) != 0;
+    p->bufferBytes = std::max(inBufferSize, outBufferSize);
+    p->listener = std::move(listener);
+    HANDLE h = NewHandle(p);
+    if (h == nullptr) return GetLastError();
+    out = h;
+    return ERROR_SUCCESS;
+}
+
+DWORD InternalConnectNamedPipe(HANDLE h, LPOVERLAPPED ov) {
+    ObjRef<Pipe> p(LookupPipe(h));
+    if (!p) return ERROR_INVALID_HANDLE;
+    if (!p->server) return ERROR_INVALID_FUNCTION;
+    {
+        std::lock_guard<std::mutex> g(IoLock());
+        if (p->state == State::Connected) return ERROR_PIPE_CONNECTED;
+        Reactor& r = TheReactor();
+        if (HasPendingOf(r, p.p, OpKind::Connect)) return ERROR_PIPE_LISTENING;
+        DWORD status = ERROR_SUCCESS;
+        if (TryAccept(p.p, status) == Try::Done) {
+            if (status != ERROR_SUCCESS) return status;
+            // A client came before the call: no completion, as Windows.
+            if (ov != nullptr) ov->Internal = ov->InternalHigh = 0;
+            return ERROR_PIPE_CONNECTED;
+        }
+        p->state = State::Listening;
+        if (p->overlapped && ov != nullptr) {
+            if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
+            ov->InternalHigh = 0;
+            ov->Internal = STATUS_PENDING;
+            return Queue(p->listener->sock.get(), p->listener, new Op{OpKind::Connect, p.p, nullptr, ov, nullptr, 0});
+        }
+    }
+    // Blocking: the listening socket stays open while we hold the pipe.
+    DWORD status = ERROR_SUCCESS;
+    for (;;) {
+        if (!WaitReady(p->listener->sock.get(), POLLIN, status)) return status;
+        std::lock_guard<std::mutex> g(IoLock());
+        if (TryAccept(p.p, status) == Try::Again) continue;
+        if (ov != nullptr) Finish(ov, status, 0);
+        return status;
+    }
+}
+
+DWORD Transfer(Pipe* p, OpKind kind, char* buf, DWORD size, LPDWORD done, LPOVERLAPPED ov) {
+    std::shared_ptr<Conn> conn;
+    DWORD status = ERROR_SUCCESS, bytes = 0;
+    {
+        std::lock_guard<std::mutex> g(IoLock());
+        if (p->state != State::Connected)
+            return p->state == State::Listening ? ERROR_PIPE_LISTENING : ERROR_PIPE_NOT_CONNECTED;
+        conn = p->conn;
+        if (p->overlapped && ov != nullptr) {
+            if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
+            Reactor& r = TheReactor();
+            Op probe{kind, p, conn.get(), ov, buf, size};
+            // Behind an op of the same kind already waiting, to keep the order.
+            if (!HasPending(r, conn->sock.get(), kind) && Attempt(&probe, status, bytes) == Try::Done) {
+                if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
+                    ov->InternalHigh = 0;
+                    ov->Internal = status;
+                    return status;
+                }
+                if (done != nullptr) *done = bytes;
+                Finish(ov, status, bytes);
+                return status;
+            }
+            ov->InternalHigh = 0;
+            ov->Internal = STATUS_PENDING;
+            int fd = conn->sock.get();
+            return Queue(fd, conn, new Op(probe));
+        }
+    }
+    // Blocking: a disconnect shuts the socket down, which ends the wait.
+    Op op{kind, p, conn.get(), ov, buf, size};
+    short events = kind == OpKind::Read ? POLLIN : POLLOUT;
+    while (Attempt(&op, status, bytes) == Try::Again)
+        if (!WaitReady(conn->sock.get(), events, status)) break;
+    if (done != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) *done = bytes;
+    if (ov != nullptr) {
+        std::lock_guard<std::mutex> g(IoLock());
+        Finish(ov, status, bytes);
+    }
+    return status;
+}
+
+DWORD InternalReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED ov) {
+    if (bytesRead != nullptr) *bytesRead = 0;
+    if (buffer == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
+    ObjRef<Pipe> p(LookupPipe(h));
+    if (!p) return ERROR_INVALID_HANDLE;
+    return Transfer(p.p, OpKind::Read, static_cast<char*>(buffer), size, bytesRead, ov);
+}
+
+DWORD InternalWriteFile(HANDLE h, LPCVOID buffer, DWORD size, LPDWORD bytesWritten, LPOVERLAPPED ov) {
+    if (bytesWritten != nullptr) *bytesWritten = 0;
+    if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
+    // An empty message would read as the end of the pipe.
+    if (size == 0) return ERROR_NOT_SUPPORTED;
+    ObjRef<Pipe> p(LookupPipe(h));
+    if (!p) return ERROR_INVALID_HANDLE;
+    return Transfer(p.p, OpKind::Write, const_cast<char*>(static_cast<const char*>(buffer)), size, bytesWritten, ov);
+}
+
+DWORD InternalGetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD bytes, BOOL wait) {
+    if (ov == nullptr || bytes == nullptr) return ERROR_INVALID_PARAMETER;
+    {
+        // No reference kept while waiting: closing the handle must be able
+        // to abort the operation.
+        ObjRef<Pipe> p(LookupPipe(h));
+        if (!p) return ERROR_INVALID_HANDLE;
+    }
+    if (LoadStatus(ov) == STATUS_PENDING) {
+        if (!wait) return ERROR_IO_INCOMPLETE;
+        if (ov->hEvent != nullptr) WaitForSingleObject(ov->hEvent, INFINITE);
+        std::unique_lock<std::mutex> lock(IoLock());
+        IoDone().wait(lock, [ov] { return LoadStatus(ov) != STATUS_PENDING; });
+    }
+    *bytes = static_cast<DWORD>(ov->InternalHigh);
+    return static_cast<DWORD>(LoadStatus(ov));
+}
+
+DWORD InternalCancelIo(HANDLE h) {
+    ObjRef<Pipe> p(LookupPipe(h));
+    if (!p) return ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> g(IoLock());
+    AbortAll(p.p);
+    return ERROR_SUCCESS;
+}
+
+DWORD InternalDisconnectNamedPipe(HANDLE h) {
+    ObjRef<Pipe> p(LookupPipe(h));
+    if (!p) return ERROR_INVALID_HANDLE;
+    if (!p->server) return ERROR_INVALID_FUNCTION;
+    std::lock_guard<std::mutex> g(IoLock());
+    AbortAll(p.p);
+    if (p->conn) {
+        // Wakes blocked readers and writers; the last of them closes it.
+        shutdown(p->conn->sock.get(), SHUT_RDWR);
+        p->conn.reset();
+    }
+    p->state = State::Disconnected;
+    return ERROR_SUCCESS;
+}
+
+DWORD PeerSocket(HANDLE h, std::shared_ptr<Conn>& conn, bool& server) {
+    ObjRef<Pipe> p(LookupPipe(h));
+    if (!p) return ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> g(IoLock());
+    server = p->server;
+    if (p->state != State::Connected) return ERROR_PIPE_NOT_CONNECTED;
+    conn = p->conn;
+    return ERROR_SUCCESS;
+}
+
+DWORD InternalImpersonateNamedPipeClient(HANDLE h) {
+    std::shared_ptr<Conn> conn;
+    bool server = false;
+    DWORD rc = PeerSocket(h, conn, server);
+    if (rc == ERROR_INVALID_HANDLE) return rc;
+    if (rc != ERROR_SUCCESS || !server || !conn->readOnce) return ERROR_CANNOT_IMPERSONATE;
+    struct ucred cred{};
+    socklen_t len = sizeof(cred);
+    if (getsockopt(conn->sock.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return ErrnoToWin32(errno);
+    std::vector<gid_t> groups(32);
+    for (;;) {
+        len = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (getsockopt(conn->sock.get(), SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) == 0) break;
+        if (errno != ERANGE) return ErrnoToWin32(errno);
+        groups.resize(len / sizeof(gid_t) + 1);  // len now tells the size needed
+    }
+    groups.resize(len / sizeof(gid_t));
+    std::vector<DWORD> ids(groups.begin(), groups.end());
+    if (!PalImpersonateUser(cred.uid, cred.gid, ids.data(), static_cast<DWORD>(ids.size()))) return GetLastError();
+    return ERROR_SUCCESS;
+}
+
+DWORD InternalGetNamedPipeClientProcessId(HANDLE h, ULONG* pid) {
+    if (pid == nullptr) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Conn> conn;
+    bool server = false;
+    DWORD rc = PeerSocket(h, conn, server);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!server) {
+        *pid = static_cast<ULONG>(getpid());
+        return ERROR_SUCCESS;
+    }
+    struct ucred cred{};
+    socklen_t len = sizeof(cred);
+    if (getsockopt(conn->sock.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return ErrnoToWin32(errno);
+    *pid = static_cast<ULONG>(cred.pid);
+    return ERROR_SUCCESS;
+}
+
+DWORD InternalCreateFile(LPCWSTR name, DWORD disposition, DWORD flags, HANDLE& out) {
+    out = INVALID_HANDLE_VALUE;
+    if (name == nullptr) return ERROR_INVALID_PARAMETER;
+    if (!HasPipePrefix(name)) return ERROR_NOT_SUPPORTED;
+    if (disposition != OPEN_EXISTING) return ERROR_INVALID_PARAMETER;
+    PipePath path;
+    DWORD rc = ParseName(name, path);
+    if (rc != ERROR_SUCCESS) return rc;
+    Address a;
+    rc = MakeAddress(path, a);
+    if (rc != ERROR_SUCCESS) return rc;
+    ScopedFd sock(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!sock) return ErrnoToWin32(errno);
+    // Non-blocking, so a full backlog is "busy" at once instead of a wait.
+    while (connect(sock.get(), reinterpret_cast<const struct sockaddr*>(&a.sun), a.len) != 0) {
+        switch (errno) {
+        case EINTR: continue;
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM: return ERROR_ACCESS_DENIED;
+        case ECONNREFUSED:
+        case EAGAIN: return ERROR_PIPE_BUSY;
+        default: return ErrnoToWin32(errno);
+        }
+    }
+    FitBuffers(sock.get(), kMinBuffer);
+    Pipe* p = new Pipe(&kPipeOps);
+    p->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+    p->state = State::Connected;
+    p->conn = std::make_shared<Conn>(sock.take());
+    HANDLE h = NewHandle(p);
+    if (h == nullptr) return GetLastError();
+    out = h;
+    return ERROR_SUCCESS;
+}
+
+DWORD InternalSetNamedPipeHandleState(HANDLE h, LPDWORD mode, LPDWORD maxCollectionCount,
+                                      LPDWORD collectDataTimeout) {
+    ObjRef<Pipe> p(LookupPipe(h));
+    if (!p) return ERROR_INVALID_HANDLE;
+    if (maxCollectionCount != nullptr || collectDataTimeout != nullptr) return ERROR_INVALID_PARAMETER;
+    if (mode != nullptr && ((*mode & PIPE_READMODE_MESSAGE) == 0 || (*mode & PIPE_NOWAIT) != 0))
+        return ERROR_NOT_SUPPORTED;
+    return ERROR_SUCCESS;
+}
+
+DWORD InternalWaitNamedPipe(LPCWSTR name, DWORD timeOut) {
+    PipePath path;
+    DWORD rc = ParseName(name, path);
+    if (rc != ERROR_SUCCESS) return rc == ERROR_INVALID_NAME ? ERROR_BAD_PATHNAME : rc;
+    if (timeOut == NMPWAIT_USE_DEFAULT_WAIT && ReadTimeOut(path, timeOut) != ERROR_SUCCESS)
+        timeOut = kDefaultTimeOutMs;
+    uint64_t deadline = MonotonicMs() + timeOut;
+    std::string socketPath = path.Socket();
+    for (;;) {
+        struct stat st;
+        if (stat(socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return ERROR_SUCCESS;
+        uint64_t now = MonotonicMs();
+        if (timeOut != NMPWAIT_WAIT_FOREVER && now >= deadline) return ERROR_SEM_TIMEOUT;
+        uint64_t step = kWaitPollMs;
+        if (timeOut != NMPWAIT_WAIT_FOREVER) step = std::min<uint64_t>(step, deadline - now);
+        struct timespec ts{0, static_cast<long>(step) * 1000000L};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+DWORD InternalTransactNamedPipe(HANDLE h, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytesRead,
+                                LPOVERLAPPED ov) {
+    if (bytesRead != nullptr) *bytesRead = 0;
+    if (ov != nullptr) return ERROR_NOT_SUPPORTED;
+    DWORD written = 0;
+    DWORD rc = InternalWriteFile(h, in, inSize, &written, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    return InternalReadFile(h, out, outSize, bytesRead, nullptr);
+}
+
+DWORD InternalGetDefaultTimeOut(LPCWSTR name, LPDWORD timeOut) {
+    if (timeOut == nullptr) return ERROR_INVALID_PARAMETER;
+    PipePath path;
+    DWORD rc = ParseName(name, path);
+    if (rc != ERROR_SUCCESS) return rc;
+    return ReadTimeOut(path, *timeOut);
+}
+
+BOOL Result(DWORD rc) {
+    if (rc == ERROR_SUCCESS) return TRUE;
+    SetLastError(rc);
+    return FALSE;
+}
+
+HANDLE HandleResult(DWORD rc, HANDLE h) {
+    if (rc != ERROR_SUCCESS) SetLastError(rc);
+    return h;
+}
+
+}  // namespace
+}  // namespace pal
+
+HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outBufferSize,
+                        DWORD inBufferSize, DWORD defaultTimeOut, LPSECURITY_ATTRIBUTES sa) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD rc = pal::InternalCreateNamedPipe(name, openMode, pipeMode, maxInstances, outBufferSize, inBufferSize,
+                                            defaultTimeOut, sa, h);
+    return pal::HandleResult(rc, h);
+}
+
+BOOL ConnectNamedPipe(HANDLE pipe, LPOVERLAPPED overlapped) {
+    return pal::Result(pal::InternalConnectNamedPipe(pipe, overlapped));
+}
+
+BOOL DisconnectNamedPipe(HANDLE pipe) { return pal::Result(pal::InternalDisconnectNamedPipe(pipe)); }
+
+BOOL ImpersonateNamedPipeClient(HANDLE pipe) { return pal::Result(pal::InternalImpersonateNamedPipeClient(pipe)); }
+
+BOOL GetNamedPipeClientProcessId(HANDLE pipe, ULONG* clientProcessId) {
+    return pal::Result(pal::InternalGetNamedPipeClientProcessId(pipe, clientProcessId));
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags, HANDLE) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD rc = pal::InternalCreateFile(name, disposition, flags, h);
+    return pal::HandleResult(rc, h);
+}
+
+BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD maxCollectionCount, LPDWORD collectDataTimeout) {
+    return pal::Result(pal::InternalSetNamedPipeHandleState(pipe, mode, maxCollectionCount, collectDataTimeout));
+}
+
+BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeOut) { return pal::Result(pal::InternalWaitNamedPipe(name, timeOut)); }
+
+BOOL TransactNamedPipe(HANDLE pipe, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize, LPDWORD bytesRead,
+                       LPOVERLAPPED overlapped) {
+    return pal::Result(
+        pal::InternalTransactNamedPipe(pipe, inBuffer, inSize, outBuffer, outSize, bytesRead, overlapped));
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+    return pal::Result(pal::InternalReadFile(file, buffer, size, bytesRead, overlapped));
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+    return pal::Result(pal::InternalWriteFile(file, buffer, size, bytesWritten, overlapped));
+}
+
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytes, BOOL wait) {
+    return pal::Result(pal::InternalGetOverlappedResult(file, overlapped, bytes, wait));
+}
+
+BOOL CancelIo(HANDLE file) { return pal::Result(pal::InternalCancelIo(file)); }
+
+BOOL FlushFileBuffers(HANDLE file) {
+    pal::ObjRef<pal::Pipe> p(pal::LookupPipe(file));
+    return p ? TRUE : pal::Result(ERROR_INVALID_HANDLE);
+}
+
+BOOL PalGetNamedPipeDefaultTimeOut(LPCWSTR name, LPDWORD timeOut) {
+    return pal::Result(pal::InternalGetDefaultTimeOut(name, timeOut));
+}

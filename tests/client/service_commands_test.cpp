@@ -1,0 +1,252 @@
+// zembrikctl against the real service: the service runs in the test's own
+// state root, the commands run as programs, and what they print and change
+// is checked; whole lists across pages through the client library.
+#include <gtest/gtest.h>
+
+#if defined(ZEMBRIKCTL_PATH) && defined(ZEMBRIK_SERVICE_PATH)
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "client/ctl_runner.h"
+#include "client/service_client.h"
+#include "db/zembrik_db.h"
+#include "pal/json.h"
+#include "pal/pipe.h"
+#include "pal/registry.h"
+#include "support/mediator_support.h"
+#include "support/process_runner.h"
+#include "support/test_support.h"
+
+using ctltest::Result;
+using testsupport::ChildProcess;
+using testsupport::WaitUntil;
+
+namespace {
+
+class ServiceCommandsTest : public testsupport::RootTest {
+protected:
+    void SetUp() override {
+        // The access-control keys an installation grants to administrators.
+        for (const WCHAR* k : kAccessKeys) {
+            HKEY h = nullptr;
+            ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, AccessKey(k).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
+                                      nullptr),
+                      0);
+            RegCloseKey(h);
+        }
+        ASSERT_TRUE(service_.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, Scratch()));
+        ASSERT_TRUE(WaitUntil(20000, [] { return WaitNamedPipeW(kPipeName, 200) != FALSE; }))
+            << "the service's pipe did not appear";
+    }
+    void TearDown() override {
+        service_.Signal(SIGTERM);
+        EXPECT_TRUE(service_.WaitExit(35000));
+        testsupport::EndMediator();
+    }
+    static std::u16string AccessKey(const WCHAR* k) { return std::u16string(kParametersKeyPath) + u"\\" + k; }
+    std::string Scratch() const { return root_.path().substr(0, root_.path().size() - 5); }
+    Result Ctl(const std::vector<std::string>& args) { return ctltest::RunProgram(ZEMBRIKCTL_PATH, args, Scratch()); }
+    // Runs a command that must succeed; its output.
+    std::string Ok(const std::vector<std::string>& args) {
+        Result r = Ctl(args);
+        EXPECT_EQ(r.status, 0) << args[0] << (args.size() > 1 ? " " + args[1] : "") << ": " << r.err;
+        return r.out;
+    }
+    pal::json::Value Json(const std::vector<std::string>& args) {
+        pal::json::Value v;
+        std::string text = Ok(args);
+        EXPECT_TRUE(pal::json::Parse(text, v)) << text;
+        return v;
+    }
+    static int64_t Int(const pal::json::Value& v, const char* name) {
+        int64_t n = -1;
+        const pal::json::Value* m = v.Find(name);
+        if (m != nullptr) m->AsInt64(n);
+        return n;
+    }
+    ChildProcess service_;
+};
+
+// info shows the settings that poll changes; the mediator starts and stops
+// on request and says when it is not running.
+TEST_F(ServiceCommandsTest, InfoPollAndMediator) {
+    pal::json::Value info = Json({"info", "--json"});
+    EXPECT_GT(Int(info, "processors"), 0);
+    EXPECT_GT(Int(info, "pageSize"), 0);
+    ASSERT_NE(info.Find("fileVersion"), nullptr);
+    EXPECT_NE(info.Find("fileVersion")->text, "");
+
+    Ok({"poll", "30", "--pipe-timeout", "4000"});
+    info = Json({"info", "--json"});
+    EXPECT_EQ(Int(info, "pollSeconds"), 30);
+    EXPECT_EQ(Int(info, "pipeTimeOutMs"), 4000);
+    Ok({"poll", "45"});
+    info = Json({"info", "--json"});
+    EXPECT_EQ(Int(info, "pollSeconds"), 45);
+    EXPECT_EQ(Int(info, "pipeTimeOutMs"), 4000) << "a value not given is kept";
+    EXPECT_NE(Ok({"info"}).find("Poll interval"), std::string::npos);
+
+    ASSERT_TRUE(WaitUntil(10000, [] { return testsupport::MediatorPid() != 0; }));
+    Ok({"mediator", "stop"});
+    EXPECT_TRUE(WaitUntil(10000, [] { return testsupport::MediatorPid() == 0; }));
+    Result r = Ctl({"mediator", "stop"});
+    EXPECT_EQ(r.status, 1) << "nothing left to stop";
+    EXPECT_EQ(r.err.rfind("zembrikctl: mediator stop: ", 0), 0u) << r.err;
+    Ok({"mediator", "start"});
+    EXPECT_TRUE(WaitUntil(10000, [] { return testsupport::MediatorPid() != 0; }));
+    int before = testsupport::MediatorPid();
+    Ok({"mediator", "restart"});
+    EXPECT_TRUE(WaitUntil(10000, [before] {
+        int now = testsupport::MediatorPid();
+        return now != 0 && now != before;
+    })) << "a new mediator runs";
+}
+
+// Rules are added with readable settings, read back, replaced keeping what
+// was not given, deleted, and restored away.
+TEST_F(ServiceCommandsTest, RuleRoundTrips) {
+    Ok({"group-rules", "add", "Batch", "--max-procs", "3", "--proc-mem", "512M", "--group-time", "5m",
+        "--priority", "below-normal", "--remove-when-empty"});
+    pal::json::Value g = Json({"group-rules", "get", "Batch", "--json"});
+    EXPECT_EQ(Int(g, "maxProcesses"), 3);
+    EXPECT_EQ(Int(g, "procMemoryLimit"), 512LL << 20);
+    EXPECT_EQ(Int(g, "groupTimeLimit"), 3000000000LL);
+    EXPECT_EQ(Int(g, "priority"), 6);
+    ASSERT_NE(g.Find("removeWhenEmpty"), nullptr);
+    EXPECT_TRUE(g.Find("removeWhenEmpty")->boolean);
+
+    Ok({"rules", "add", "sleeper", "--group", "Batch", "--priority", "high", "--affinity", "0"});
+    EXPECT_NE(Ok({"rules", "get", "sleeper"}).find("group=Batch priority=high affinity=0"), std::string::npos);
+    Ok({"rules", "replace", "sleeper", "--no-affinity", "--description", "kept"});
+    std::string got = Ok({"rules", "get", "sleeper"});
+    EXPECT_NE(got.find("group=Batch priority=high\n"), std::string::npos) << got;
+    EXPECT_NE(got.find("kept"), std::string::npos) << got;
+    EXPECT_NE(Ok({"rules", "list"}).find("sleeper"), std::string::npos);
+
+    Result r = Ctl({"rules", "add", "sleeper"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zembrikctl: rules add sleeper: exists\n");
+    Ok({"rules", "delete", "sleeper"});
+    r = Ctl({"rules", "get", "sleeper"});
+    EXPECT_EQ(r.err, "zembrikctl: rules get sleeper: not found\n");
+    r = Ctl({"rules", "add", "bad,name"});
+    EXPECT_EQ(r.err, "zembrikctl: rules add bad,name: bad name\n");
+
+    Ok({"restore", "group-rules"});
+    r = Ctl({"group-rules", "get", "Batch"});
+    EXPECT_EQ(r.err, "zembrikctl: group-rules get Batch: not found\n");
+    // The list is read again at the next change of the group rules.
+    Ok({"group-rules", "add", "Other"});
+    pal::json::Value list = Json({"group-rules", "list", "--json"});
+    ASSERT_EQ(list.items.size(), 1u);
+    EXPECT_EQ(list.items[0].Find("name")->text, "Other");
+
+    // Without its access-control key the request is refused.
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, AccessKey(kAccessRestore).c_str()), 0);
+    r = Ctl({"restore", "rules"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zembrikctl: restore rules: access denied (ERROR_ACCESS_DENIED)\n");
+}
+
+// Alias rules are added before the default one, swapped, replaced and deleted.
+TEST_F(ServiceCommandsTest, AliasEdits) {
+    pal::json::Value a = Json({"aliases", "list", "--json"});
+    const pal::json::Value* rules = a.Find("aliases");
+    ASSERT_NE(rules, nullptr);
+    size_t base = rules->items.size();
+    ASSERT_GE(base, 1u);
+    Ok({"aliases", "add", "--match", "*first*", "--name", "First", "--type", "A"});
+    Ok({"aliases", "add", "--match", "*second*", "--name", "Second", "--type", "p", "--description", "two"});
+    a = Json({"aliases", "list", "--json"});
+    rules = a.Find("aliases");
+    ASSERT_EQ(rules->items.size(), base + 2);
+    EXPECT_EQ(rules->items[base - 1].Find("name")->text, "First");
+    EXPECT_EQ(rules->items[base].Find("type")->text, "P");
+    EXPECT_TRUE(rules->items.back().Find("default")->boolean);
+
+    std::string at = std::to_string(base - 1);
+    Ok({"aliases", "swap", at});
+    Ok({"aliases", "replace", at, "--name", "Renamed"});
+    a = Json({"aliases", "list", "--json"});
+    rules = a.Find("aliases");
+    EXPECT_EQ(rules->items[base - 1].Find("name")->text, "Renamed");
+    EXPECT_EQ(rules->items[base - 1].Find("match")->text, "*second*") << "replace keeps what was not given";
+    Ok({"aliases", "delete", at});
+    Ok({"aliases", "delete", at});
+    a = Json({"aliases", "list", "--json"});
+    EXPECT_EQ(a.Find("aliases")->items.size(), base);
+    Result r = Ctl({"aliases", "delete", std::to_string(base - 1)});
+    EXPECT_EQ(r.err, "zembrikctl: aliases delete " + std::to_string(base - 1) + ": bad index\n")
+        << "the default rule stays";
+}
+
+// A change under an old stamp is refused as stale; the list read across
+// pages returns every rule once, in order.
+TEST_F(ServiceCommandsTest, StampsAndPages) {
+    zctl::ServiceClient client;
+    ASSERT_EQ(client.Connect(), 0u);
+    std::vector<NameRule> names;
+    DWORD stamp = 0;
+    ASSERT_EQ(zctl::FetchNameRules(client, names, stamp), 0u);
+    Ok({"aliases", "add", "--match", "*x*", "--name", "X", "--type", "P"});
+    zctl::Reply reply;
+    EXPECT_EQ(client.Call(zctl::NameRulesChange(OpDelete, 0, stamp, nullptr), reply),
+              static_cast<DWORD>(ResultStale));
+
+    // More rules than one reply holds (115 process summaries).
+    constexpr int kRules = 130;
+    for (int i = 0; i < kRules; ++i) {
+        ProcDetail d{};
+        char name[16];
+        std::snprintf(name, sizeof(name), "p%03d", i);
+        ASSERT_TRUE(zctl::SetField(d.summary.name, 64, name));
+        ASSERT_EQ(client.Call(zctl::ProcRuleRequest(OpAdd, d, "", 0), reply), 0u) << name;
+    }
+    std::vector<ProcSummary> all;
+    ASSERT_EQ(zctl::FetchProcSummaries(client, ProcSummary{}, 0, all), 0u);
+    ASSERT_EQ(all.size(), static_cast<size_t>(kRules));
+    for (int i = 0; i < kRules; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof(name), "p%03d", i);
+        EXPECT_EQ(zctl::FieldText(all[i].name, 64), name);
+    }
+    pal::json::Value list = Json({"rules", "list", "--json"});
+    EXPECT_EQ(list.items.size(), static_cast<size_t>(kRules));
+}
+
+// ps shows a running process with its creation time; kill ends it only
+// with the matching time; kill-group of an unknown group is not found.
+TEST_F(ServiceCommandsTest, PsAndKill) {
+    Ok({"poll", "2"});
+    ChildProcess sleeper;
+    ASSERT_TRUE(sleeper.Start("/bin/sleep", {"300"}, {}, Scratch()));
+    std::string pid = std::to_string(sleeper.pid());
+    bool seen = WaitUntil(20000, [&] {
+        pal::json::Value v;
+        Result r = Ctl({"ps", "--running", "--json"});
+        if (r.status != 0 || !pal::json::Parse(r.out, v)) return false;
+        for (const auto& e : v.items)
+            if (Int(e, "pid") == sleeper.pid()) return true;
+        return false;
+    });
+    ASSERT_TRUE(seen) << "ps never listed pid " << pid;
+    EXPECT_NE(Ok({"ps", "--running"}).find(" " + pid + " "), std::string::npos);
+
+    Result r = Ctl({"kill", pid, "--created", "12345"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zembrikctl: kill " + pid + ": not found\n") << "another creation time is another process";
+    EXPECT_TRUE(sleeper.Running());
+    Ok({"kill", pid});
+    EXPECT_TRUE(sleeper.WaitExit(10000));
+
+    r = Ctl({"kill-group", "NoSuchGroup"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zembrikctl: kill-group NoSuchGroup: not found\n");
+    EXPECT_EQ(Ctl({"groups", "--json"}).status, 0);
+}
+
+}  // namespace
+
+#endif
