@@ -84,7 +84,7 @@ void ZembrikMD8::AdoptBlocks(HANDLE service) {
         }
         blocks_.push_back(mapping);
         block->nextMediatorView = PalViewNumber(view);
-        __atomic_store_n(&block->nextMediatorHandle, HandleToULong(mapping), __ATOMIC_RELEASE);
+        StorePublished(&block->nextMediatorHandle, HandleToULong(mapping));
         block = static_cast<SharedJobBlock*>(view);
     }
 }
@@ -93,7 +93,7 @@ void ZembrikMD8::AdoptBlocks(HANDLE service) {
 // while the service is down; a released job goes once no one else holds it.
 void ZembrikMD8::HoldJobs() {
     for (const SharedJobBlock* block = &header_->first; block != nullptr; block = header_->Next(block)) {
-        DWORD count = __atomic_load_n(&block->count, __ATOMIC_ACQUIRE);
+        DWORD count = LoadPublished(&block->count);
         if (count > kJobEntriesPerBlock) count = kJobEntriesPerBlock;
         for (DWORD i = 0; i < count; ++i) {
             const SharedJobEntry& e = block->entries[i];
@@ -101,7 +101,7 @@ void ZembrikMD8::HoldJobs() {
             while (length < kJobNameUnits - 1 && e.jobName[length] != 0) ++length;
             if (length == 0) continue;
             std::u16string name(e.jobName, length);
-            bool released = (__atomic_load_n(&e.flags, __ATOMIC_ACQUIRE) & kJobReleased) != 0;
+            bool released = (LoadPublished(&e.flags) & kJobReleased) != 0;
             size_t at = 0;
             while (at < jobs_.size() && jobs_[at].name != name) ++at;
             bool held = at < jobs_.size();

@@ -12,7 +12,7 @@ class ZembrikCore;
 class ZembrikDb;
 class ZembrikMgr;
 class ZembrikUser;
-struct SharedJobHeader;
+class SharedJobHeader;
 
 // What both worker threads receive.
 struct ServiceContext {

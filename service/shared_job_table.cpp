@@ -37,7 +37,7 @@ void SharedJobHeader::RecordJob(const WCHAR name[kJobNameUnits], DWORD number, S
             memcpy(e.jobName, name, sizeof(e.jobName));
             e.jobNumber = number;
             // The entry is whole before the count makes it visible.
-            __atomic_store_n(&b->count, b->count + 1, __ATOMIC_RELEASE);
+            StorePublished(&b->count, b->count + 1);
             SetEvent(ULongToHandle(serviceEvent));
             return;
         }

@@ -62,6 +62,19 @@ public:
 };
 #pragma pack(pop)
 
+// The fields one process hands to the other (counts, flags, handles) sit at
+// 4-byte offsets of page-aligned views (checked below), so a plain 32-bit
+// access is whole; the fences order it against the data it publishes.
+inline DWORD LoadPublished(const void* field) {
+    DWORD v = *static_cast<const volatile DWORD*>(field);
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    return v;
+}
+inline void StorePublished(void* field, DWORD value) {
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    *static_cast<volatile DWORD*>(field) = value;
+}
+
 constexpr DWORD kSharedJobHeaderSize = 3944;
 constexpr DWORD kSharedJobBlockSize = 3764;
 static_assert(sizeof(SharedJobEntry) == 156);
@@ -84,3 +97,6 @@ static_assert(offsetof(SharedJobHeader, mediatorProductVersion) == 36);
 static_assert(offsetof(SharedJobHeader, mediatorFileVersion) == 84);
 static_assert(offsetof(SharedJobHeader, mediatorFlagText) == 132);
 static_assert(offsetof(SharedJobHeader, first) == 180);
+static_assert((offsetof(SharedJobHeader, first) + offsetof(SharedJobBlock, count)) % 4 == 0);
+static_assert(offsetof(SharedJobBlock, entries) % 4 == 0 && sizeof(SharedJobEntry) % 4 == 0);
+static_assert((offsetof(SharedJobHeader, first) + offsetof(SharedJobBlock, entries)) % 4 == 0);

@@ -11,18 +11,29 @@ namespace pal::json {
 
 enum class Kind { Null, Bool, Number, String, Array, Object };
 
+struct Member;
+
 struct Value {
     Kind kind = Kind::Null;
     bool boolean = false;
     std::string text;  // String: the decoded UTF-8 text; Number: the literal as written
     std::vector<Value> items;                             // Array
-    std::vector<std::pair<std::string, Value>> members;   // Object, in file order
+    std::vector<Member> members;  // Object, in file order
 
     // Member by exact key, or null.
     const Value* Find(std::string_view key) const;
     // Number as an integer; false if not a whole number in range.
     bool AsInt64(int64_t& out) const;
     bool AsUint64(uint64_t& out) const;
+};
+
+// One key and its value (a pair of its own: std::pair would need Value
+// complete where Value is still being defined).
+struct Member {
+    std::string first;
+    Value second;
+    Member() = default;
+    Member(std::string key, Value value) : first(std::move(key)), second(std::move(value)) {}
 };
 
 // Parses a whole document (surrounding white space allowed). Returns false on
