@@ -358,9 +358,28 @@ bool ApplyRuleOption(RuleKind kind, const std::string& option, const std::string
     ULONGLONG n = 0;
     bool ok = true;
     switch (o->field) {
-    case FPriority: ok = ParsePriority(value, m.priority, reason); break;
-    case FAffinity: ok = ParseCpuList(value, m.affinity, reason); break;
-    case FWorkingSet: ok = ParseWorkingSet(value, m.minWorkingSet, m.maxWorkingSet, reason); break;
+    // MgmtData is packed: parse into locals, never into its fields by reference.
+    case FPriority: {
+        DWORD v = 0;
+        ok = ParsePriority(value, v, reason);
+        if (ok) m.priority = v;
+        break;
+    }
+    case FAffinity: {
+        ULONGLONG v = 0;
+        ok = ParseCpuList(value, v, reason);
+        if (ok) m.affinity = v;
+        break;
+    }
+    case FWorkingSet: {
+        ULONGLONG lo = 0, hi = 0;
+        ok = ParseWorkingSet(value, lo, hi, reason);
+        if (ok) {
+            m.minWorkingSet = lo;
+            m.maxWorkingSet = hi;
+        }
+        break;
+    }
     case FGroup:
         ok = !value.empty() && SetField(e.memberOf, kNameUnits, value);
         if (!ok) reason = "bad group name '" + OneLine(value) + "' (1 to 63 characters)";
@@ -369,10 +388,26 @@ bool ApplyRuleOption(RuleKind kind, const std::string& option, const std::string
         ok = ParseNumber(value, 1, 0xFFFFFFFFULL, n, reason);
         if (ok) m.processCount = static_cast<DWORD>(n);
         break;
-    case FProcTime: ok = ParseDuration(value, m.procTimeLimit, reason); break;
-    case FGroupTime: ok = ParseDuration(value, m.groupTimeLimit, reason); break;
-    case FProcMem: ok = ParseSize(value, m.procMemoryLimit, reason); break;
-    case FGroupMem: ok = ParseSize(value, m.groupMemoryLimit, reason); break;
+    case FProcTime:
+    case FGroupTime: {
+        LONGLONG v = 0;
+        ok = ParseDuration(value, v, reason);
+        if (ok) {
+            if (o->field == FProcTime) m.procTimeLimit = v;
+            else m.groupTimeLimit = v;
+        }
+        break;
+    }
+    case FProcMem:
+    case FGroupMem: {
+        ULONGLONG v = 0;
+        ok = ParseSize(value, v, reason);
+        if (ok) {
+            if (o->field == FProcMem) m.procMemoryLimit = v;
+            else m.groupMemoryLimit = v;
+        }
+        break;
+    }
     case FSchedClass:
         ok = ParseNumber(value, 0, 9, n, reason);
         if (ok) m.schedClass = static_cast<DWORD>(n);

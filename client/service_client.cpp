@@ -317,26 +317,28 @@ std::string NameRulesChange(BYTE operation, DWORD index, DWORD stamp, const Name
     return BuildRequest(h, rule != nullptr ? rule : &none, sizeof(NameRule));
 }
 
-std::string GroupSummariesGet(const JobSummary& key, DWORD listFlags) {
-    RequestHeader h = NewHeader(ReqGroupSummaries, OpGet);
+namespace {
+
+// A list read from `key`: as many records as one reply holds.
+template <typename Key>
+std::string ListGet(BYTE type, const Key& key, DWORD listFlags) {
+    RequestHeader h = NewHeader(type, OpGet);
     h.argument = listFlags;
-    h.maxRecords = static_cast<LONG>(kReplyRoom / sizeof(JobSummary));
+    h.maxRecords = static_cast<LONG>(kReplyRoom / sizeof(Key));
     return BuildRequest(h, &key, sizeof(key));
+}
+
+}  // namespace
+
+std::string GroupSummariesGet(const JobSummary& key, DWORD listFlags) {
+    return ListGet(ReqGroupSummaries, key, listFlags);
 }
 
 std::string ProcSummariesGet(const ProcSummary& key, DWORD listFlags) {
-    RequestHeader h = NewHeader(ReqProcSummaries, OpGet);
-    h.argument = listFlags;
-    h.maxRecords = static_cast<LONG>(kReplyRoom / sizeof(ProcSummary));
-    return BuildRequest(h, &key, sizeof(key));
+    return ListGet(ReqProcSummaries, key, listFlags);
 }
 
-std::string ProcListGet(const ProcListEntry& key, DWORD listFlags) {
-    RequestHeader h = NewHeader(ReqProcList, OpGet);
-    h.argument = listFlags;
-    h.maxRecords = static_cast<LONG>(kReplyRoom / sizeof(ProcListEntry));
-    return BuildRequest(h, &key, sizeof(key));
-}
+std::string ProcListGet(const ProcListEntry& key, DWORD listFlags) { return ListGet(ReqProcList, key, listFlags); }
 
 std::string ProcKill(DWORD pid, ULONGLONG creationTime) {
     RequestHeader h = NewHeader(ReqProcList, OpKill);
@@ -344,12 +346,7 @@ std::string ProcKill(DWORD pid, ULONGLONG creationTime) {
     return BuildRequest(h, &creationTime, sizeof(creationTime));
 }
 
-std::string GroupListGet(const JobListEntry& key, DWORD listFlags) {
-    RequestHeader h = NewHeader(ReqGroupList, OpGet);
-    h.argument = listFlags;
-    h.maxRecords = static_cast<LONG>(kReplyRoom / sizeof(JobListEntry));
-    return BuildRequest(h, &key, sizeof(key));
-}
+std::string GroupListGet(const JobListEntry& key, DWORD listFlags) { return ListGet(ReqGroupList, key, listFlags); }
 
 std::string GroupKill(const std::u16string& name) {
     RequestHeader h = NewHeader(ReqGroupList, OpKill);

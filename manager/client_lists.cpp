@@ -18,7 +18,7 @@
 
 DWORD ZembrikMgr::AllocExportProcList(ProcListEntry** entries) {
     *entries = nullptr;
-    Discover();
+    DiscoverForList();
     EnterCriticalSection(&lock_);
     DWORD n = rawCount_;
     ProcListEntry* out = n > 0 ? new (std::nothrow) ProcListEntry[n]() : nullptr;
@@ -51,7 +51,7 @@ DWORD ZembrikMgr::AllocExportProcList(ProcListEntry** entries) {
 
 DWORD ZembrikMgr::AllocJobList(JobListEntry** entries) {
     *entries = nullptr;
-    Discover();
+    DiscoverForList();
     EnterCriticalSection(&lock_);
     DWORD n = jobCount_;
     JobListEntry* out = n > 0 ? new (std::nothrow) JobListEntry[n]() : nullptr;

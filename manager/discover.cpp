@@ -97,5 +97,20 @@ void ZembrikMgr::Discover() {
     delete[] pids;
     std::sort(rawProcs_, rawProcs_ + rawCount_, [](const RawProc& a, const RawProc& b) { return a.pid < b.pid; });
     for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
+    lastDiscovery_ = GetTickCount64();
+    LeaveCriticalSection(&lock_);
+}
+
+void ZembrikMgr::DiscoverForList() {
+    ULONGLONG last = lastDiscovery_.load();
+    if (last == 0 || GetTickCount64() - last >= kListFreshMs) {
+        Discover();
+        return;
+    }
+    // The processes are fresh; the groups (a pass may have added members
+    // since) are read again.
+    EnterCriticalSection(&lock_);
+    for (DWORD i = 0; i < rawCount_; ++i) rawProcs_[i].job = nullptr;
+    for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
     LeaveCriticalSection(&lock_);
 }

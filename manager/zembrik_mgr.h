@@ -22,6 +22,9 @@ class SharedJobHeader;
 constexpr UINT kKillExitCode = 1067;
 // The job reporter's thread stack.
 constexpr SIZE_T kReporterStackSize = 10000;
+// A client list asked within this many ms of the last discovery uses its
+// list (the pages of one list, many clients at once) instead of a new one.
+constexpr ULONGLONG kListFreshMs = 100;
 // Seconds between two memory-limit events of one group.
 constexpr DWORD kMemoryEventSeconds = 10;
 
@@ -38,6 +41,8 @@ public:
     DWORD Run();
     // Rebuilds the raw process list and refreshes every managed group.
     void Discover();
+    // Discover, unless the last discovery ended less than kListFreshMs ago.
+    void DiscoverForList();
     // One management pass over the raw list.
     void ApplyRules();
 
@@ -113,4 +118,5 @@ private:
     HANDLE mediatorEvent_ = nullptr;
     SharedJobHeader* jobHeader_ = nullptr;
     DWORD pageSize_ = 4096;
+    std::atomic<ULONGLONG> lastDiscovery_{0};  // tick count when the last discovery ended
 };

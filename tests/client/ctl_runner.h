@@ -1,5 +1,6 @@
 // Runs the zembrikctl program for the client tests.
 #pragma once
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,17 @@ inline Result RunProgram(const std::string& program, const std::vector<std::stri
     r.out = child.Stdout();
     r.err = child.Stderr();
     return r;
+}
+
+// Everything written to a temporary file; closes it.
+inline std::string ReadAll(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+    std::fclose(f);
+    return text;
 }
 
 }  // namespace ctltest

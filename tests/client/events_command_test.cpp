@@ -60,15 +60,7 @@ void AppendLog(const std::string& name, const std::string& text) {
     std::fclose(f);
 }
 
-std::string ReadAll(std::FILE* f) {
-    std::string text;
-    std::rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return text;
-}
+using ctltest::ReadAll;
 
 using ctltest::Result;
 

@@ -28,15 +28,7 @@ namespace {
 
 using ctltest::Result;
 
-std::string ReadAll(std::FILE* f) {
-    std::string text;
-    std::rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return text;
-}
+using ctltest::ReadAll;
 
 // The command in this process, its output captured.
 Result Reg(const std::vector<std::string>& args) {

@@ -139,34 +139,34 @@ TEST(RuleOptions, OptionsSetFieldAndBit) {
     apply(RuleKind::Group, "--die-on-exception", "");
     apply(RuleKind::Group, "--description", "batch jobs");
     const MgmtData& m = e.mgmt;
-    EXPECT_EQ(m.priority, 13u);
-    EXPECT_EQ(m.affinity, 0x3u);
-    EXPECT_EQ(m.minWorkingSet, 1ULL << 20);
-    EXPECT_EQ(m.maxWorkingSet, 2ULL << 20);
-    EXPECT_EQ(m.processCount, 10u);
-    EXPECT_EQ(m.procTimeLimit, 300000000LL);
-    EXPECT_EQ(m.groupTimeLimit, 3000000000LL);
-    EXPECT_EQ(m.procMemoryLimit, 512ULL << 20);
-    EXPECT_EQ(m.groupMemoryLimit, 2ULL << 30);
-    EXPECT_EQ(m.schedClass, 7u);
+    EXPECT_EQ(+m.priority, 13u);
+    EXPECT_EQ(+m.affinity, 0x3u);
+    EXPECT_EQ(+m.minWorkingSet, 1ULL << 20);
+    EXPECT_EQ(+m.maxWorkingSet, 2ULL << 20);
+    EXPECT_EQ(+m.processCount, 10u);
+    EXPECT_EQ(+m.procTimeLimit, 300000000LL);
+    EXPECT_EQ(+m.groupTimeLimit, 3000000000LL);
+    EXPECT_EQ(+m.procMemoryLimit, 512ULL << 20);
+    EXPECT_EQ(+m.groupMemoryLimit, 2ULL << 30);
+    EXPECT_EQ(+m.schedClass, 7u);
     EXPECT_EQ(FieldText(m.description, 64), "batch jobs");
     DWORD all = ApplyPriority | ApplyAffinity | ApplyWorkingSet | LimitProcessCount | LimitProcTime | LimitGroupTime |
                 LimitProcMemory | LimitGroupMemory | LimitSchedClass | RemoveWhenEmpty | PostAtEndOfJob | BreakawayOk |
                 SilentBreakawayOk | DieOnUnhandledException;
-    EXPECT_EQ(m.mgmtFlags, all);
-    EXPECT_EQ(m.mgmtFlags & ~PersistentFlagMask, 0u) << "only bits the registry keeps";
+    EXPECT_EQ(+m.mgmtFlags, all);
+    EXPECT_EQ(+m.mgmtFlags & ~PersistentFlagMask, 0u) << "only bits the registry keeps";
     EXPECT_EQ(SettingsText(RuleKind::Group, m, nullptr),
               "priority=high affinity=0-1 working-set=1M,2M max-procs=10 proc-time=30s group-time=5m proc-mem=512M "
               "group-mem=2G sched-class=7 remove-when-empty post-at-end breakaway silent-breakaway die-on-exception");
 
     ASSERT_TRUE(ApplyRuleOption(RuleKind::Group, "--no-priority", "", e, error));
     ASSERT_TRUE(ApplyRuleOption(RuleKind::Group, "--no-breakaway", "", e, error));
-    EXPECT_EQ(e.mgmt.mgmtFlags, all & ~(ApplyPriority | BreakawayOk));
-    EXPECT_EQ(e.mgmt.priority, 0u);
+    EXPECT_EQ(+e.mgmt.mgmtFlags, all & ~(ApplyPriority | BreakawayOk));
+    EXPECT_EQ(+e.mgmt.priority, 0u);
 
     RuleEdit p;
     ASSERT_TRUE(ApplyRuleOption(RuleKind::Process, "--group", "Batch", p, error)) << error;
-    EXPECT_EQ(p.mgmt.mgmtFlags, static_cast<DWORD>(JoinGroup));
+    EXPECT_EQ(+p.mgmt.mgmtFlags, static_cast<DWORD>(JoinGroup));
     EXPECT_EQ(FieldText(p.memberOf, 64), "Batch");
     EXPECT_EQ(SettingsText(RuleKind::Process, p.mgmt, p.memberOf), "group=Batch");
 }
@@ -191,5 +191,5 @@ TEST(RuleOptions, KindsAndErrors) {
     EXPECT_FALSE(ApplyRuleOption(RuleKind::Group, "--max-procs", "0", e, error));
     EXPECT_FALSE(ApplyRuleOption(RuleKind::Process, "--group", std::string(64, 'g'), e, error));
     EXPECT_FALSE(ApplyRuleOption(RuleKind::Process, "--description", std::string(64, 'd'), e, error));
-    EXPECT_EQ(e.mgmt.mgmtFlags, 0u) << "a refused option sets nothing";
+    EXPECT_EQ(+e.mgmt.mgmtFlags, 0u) << "a refused option sets nothing";
 }

@@ -39,15 +39,7 @@ void ExpectZeroExcept(const std::string& m, size_t from, size_t to, std::initial
     }
 }
 
-std::string ReadAll(std::FILE* f) {
-    std::string text;
-    std::rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return text;
-}
+using ctltest::ReadAll;
 
 ctltest::Result RunIn(CommandMain command, const std::vector<std::string>& args) {
     std::FILE* out = std::tmpfile();

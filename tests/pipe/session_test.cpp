@@ -196,6 +196,34 @@ TEST_F(SessionTest, StopEndsIdleSessions) {
     EXPECT_TRUE(c.Read().empty());
     EXPECT_EQ(c.error(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
     EXPECT_TRUE(service_.WaitExit(35000));
+    // The listening instance went quietly with the server.
+    DWORD timeOut = 0;
+    EXPECT_FALSE(PalGetNamedPipeDefaultTimeOut(kPipeName, &timeOut));
+    for (const auto& e : testsupport::EventsWithId("0xE00000B9"))
+        EXPECT_NE(e.strings.empty() ? "" : e.strings[0], "ZbClientConn");
+}
+
+// A new pipe time-out reaches the instances made after it.
+TEST_F(SessionTest, PipeTimeOutReachesNewInstances) {
+    {
+        ZembrikDb db;
+        ASSERT_EQ(db.LoadRules(7), 0u);
+    }
+    ASSERT_NO_FATAL_FAILURE(CreateKey(AccessKeyPath(kAccessSetPollSeconds)));
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    DWORD timeOut = 0;
+    ASSERT_TRUE(PalGetNamedPipeDefaultTimeOut(kPipeName, &timeOut));
+    EXPECT_EQ(timeOut, 5000u);
+    Connection c;
+    ASSERT_TRUE(c.ok());
+    ParameterBlock p{30, 0, 0, 250};
+    Message m = pipetest::With(ReqParameters, OpReplace, p);
+    std::vector<BYTE> reply = c.Ask(m);
+    ASSERT_GE(reply.size(), kHeaderSize);
+    EXPECT_EQ(Header(reply).result, 0u);
+    Connection next;  // the instance it took was made before; the next one is made now
+    ASSERT_TRUE(next.ok());
+    EXPECT_TRUE(WaitUntil(5000, [&] { return PalGetNamedPipeDefaultTimeOut(kPipeName, &timeOut) && timeOut == 250; }));
 }
 
 // The socket admits root and the admin group only; a member of the group
