@@ -5,31 +5,40 @@
 #include "common/event_log.h"
 #include "common/messages.h"
 #include "common/texts.h"
+#include "pal/command_line.h"
+#include "pal/security.h"
 #include "pal/stateroot.h"
 #include "pal/strings.h"
+#include "service/install.h"
 #include "service/service_control.h"
 
-namespace {
-
-bool IsOption(const char* word, const char* name) {
-    return pal::ToUtf16(word + 1).size() > 0 && lstrcmpiW(pal::ToUtf16(word + 1).c_str(), pal::ToUtf16(name).c_str()) == 0;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
+int main() {
     RegisterProgramResources();
     LoadTexts();
-    if (argc >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) {
-        if (IsOption(argv[1], "install") || IsOption(argv[1], "remove") || IsOption(argv[1], "reinstall")) {
-            fprintf(stderr, "'%s': installation is not available in this build yet.\n", argv[1]);
+    // The words as Windows hands them over, not the runtime's argv.
+    int count = 0;
+    LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (words != nullptr && count >= 2 && (words[1][0] == u'-' || words[1][0] == u'/')) {
+        LPCWSTR option = words[1] + 1;
+        PalEnsureStateRoot();  // a failure shows in the step that needs it
+        if (lstrcmpiW(option, u"install") == 0) {
+            InstallService(count - 2, words + 2);
+        } else if (lstrcmpiW(option, u"remove") == 0) {
+            RemoveService(count - 2, words + 2);
+        } else if (lstrcmpiW(option, u"reinstall") == 0) {
+            RemoveService(count - 2, words + 2);
+            InstallService(count - 2, words + 2);
+        } else {
+            printf("Unknown command '%s':\n   use '-install [user password]', '-reinstall [user password]' or "
+                   "'-remove'.\n",
+                   pal::ToUtf8(words[1]).c_str());
+            LocalFree(words);
             return 1;
         }
-        printf("Unknown command '%s':\n   use '-install [user password]', '-reinstall [user password]' or "
-               "'-remove'.\n",
-               argv[1]);
-        return 1;
+        LocalFree(words);
+        return 0;
     }
+    if (words != nullptr) LocalFree(words);
     // Without a usable state root nothing can be logged: say so here.
     DWORD rc = PalEnsureStateRoot();
     if (rc != 0) {

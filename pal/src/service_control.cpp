@@ -207,12 +207,16 @@ DWORD NotActive(const std::string& dir, const std::string& base, SERVICE_STATUS&
 
 std::u16string ServiceKeyName(const std::u16string& name) { return kServicesKey + std::u16string(u"\\") + name; }
 
+// An installed service has its "Type" value; a key with only subkeys (a
+// Parameters key left over) is no service.
 bool ServiceKeyExists(const std::u16string& name) {
     HKEY key = nullptr;
     LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ServiceKeyName(name).c_str(), 0, KEY_QUERY_VALUE, &key);
-    if (rc == ERROR_SUCCESS) RegCloseKey(key);
-    // A key we may not read still exists.
-    return rc == ERROR_SUCCESS || rc == ERROR_ACCESS_DENIED;
+    if (rc == ERROR_ACCESS_DENIED) return true;  // a key we may not read still exists
+    if (rc != ERROR_SUCCESS) return false;
+    rc = RegQueryValueExW(key, u"Type", nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS;
 }
 
 bool ValidName(LPCWSTR name) {
@@ -424,6 +428,112 @@ BOOL QueryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status) {
     if (status == nullptr) rc = ERROR_INVALID_PARAMETER;
     else if ((svc->access & SERVICE_QUERY_STATUS) == 0) rc = ERROR_ACCESS_DENIED;
     else rc = pal::svc::InternalQueryServiceStatus(svc->name, *status);
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+
+LONG SetString(HKEY key, LPCWSTR name, DWORD type, LPCWSTR text) {
+    return RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(text),
+                          static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(WCHAR)));
+}
+
+LONG SetDword(HKEY key, LPCWSTR name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+// The values CreateServiceW writes, which DeleteService removes again.
+constexpr const char16_t* kServiceValues[] = {u"Type",        u"Start",      u"ErrorControl",    u"ImagePath",
+                                              u"DisplayName", u"ObjectName", u"DependOnService", u"Description"};
+
+}  // namespace
+
+SC_HANDLE CreateServiceW(SC_HANDLE scmHandle, LPCWSTR name, LPCWSTR displayName, DWORD access, DWORD serviceType,
+                         DWORD startType, DWORD errorControl, LPCWSTR binaryPath, LPCWSTR loadOrderGroup,
+                         LPDWORD tagId, LPCWSTR dependencies, LPCWSTR account, LPCWSTR password) {
+    (void)loadOrderGroup;
+    (void)password;
+    pal::ObjRef<pal::svc::ScManager> scm(pal::LookupHandle(scmHandle, pal::ObjType::ScManager));
+    if (!scm) return nullptr;
+    DWORD rc = ERROR_SUCCESS;
+    if ((scm->access & SC_MANAGER_CREATE_SERVICE) == 0) rc = ERROR_ACCESS_DENIED;
+    else if (name == nullptr || binaryPath == nullptr || binaryPath[0] == 0) rc = ERROR_INVALID_PARAMETER;
+    else if (!pal::svc::ValidName(name)) rc = ERROR_INVALID_NAME;
+    else if (tagId != nullptr) rc = ERROR_INVALID_PARAMETER;
+    else if (pal::svc::ServiceKeyExists(name)) rc = ERROR_SERVICE_EXISTS;
+    HKEY key = nullptr;
+    if (rc == ERROR_SUCCESS)
+        rc = static_cast<DWORD>(RegCreateKeyExW(HKEY_LOCAL_MACHINE, pal::svc::ServiceKeyName(name).c_str(), 0,
+                                                nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                                                nullptr));
+    if (rc == ERROR_SUCCESS) {
+        const WCHAR* shown = displayName != nullptr && displayName[0] != 0 ? displayName : name;
+        const WCHAR* runAs = account != nullptr && account[0] != 0 ? account : u"LocalSystem";
+        LONG w = SetDword(key, u"Start", startType);
+        if (w == ERROR_SUCCESS) w = SetDword(key, u"ErrorControl", errorControl);
+        if (w == ERROR_SUCCESS) w = SetString(key, u"ImagePath", REG_EXPAND_SZ, binaryPath);
+        if (w == ERROR_SUCCESS) w = SetString(key, u"DisplayName", REG_SZ, shown);
+        if (w == ERROR_SUCCESS) w = SetString(key, u"ObjectName", REG_SZ, runAs);
+        if (w == ERROR_SUCCESS && dependencies != nullptr && dependencies[0] != 0) {
+            DWORD units = 0;
+            while (dependencies[units] != 0 || dependencies[units + 1] != 0) ++units;
+            w = RegSetValueExW(key, u"DependOnService", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(dependencies),
+                               (units + 2) * sizeof(WCHAR));
+        }
+        // "Type" last: it is what makes the key a service.
+        if (w == ERROR_SUCCESS) w = SetDword(key, u"Type", serviceType);
+        RegCloseKey(key);
+        rc = static_cast<DWORD>(w);
+        if (rc == ERROR_SUCCESS) {
+            rc = pal::svc::WriteServiceUnit(name, shown, binaryPath, account != nullptr ? account : u"",
+                                            startType == SERVICE_AUTO_START);
+        }
+        if (rc != ERROR_SUCCESS) {
+            // Nothing half made is left to look like a service.
+            HKEY k = nullptr;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, pal::svc::ServiceKeyName(name).c_str(), 0, KEY_SET_VALUE, &k) ==
+                ERROR_SUCCESS) {
+                for (const char16_t* v : kServiceValues) RegDeleteValueW(k, v);
+                RegCloseKey(k);
+            }
+        }
+    }
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return nullptr;
+    }
+    auto* svc = new pal::svc::Service(&pal::svc::kServiceOps);
+    svc->name = name;
+    svc->access = pal::svc::MapServiceAccess(access);
+    return pal::NewHandle(svc);
+}
+
+BOOL DeleteService(SC_HANDLE handle) {
+    pal::ObjRef<pal::svc::Service> svc(pal::LookupHandle(handle, pal::ObjType::Service));
+    if (!svc) return FALSE;
+    DWORD rc = ERROR_SUCCESS;
+    if ((svc->access & DELETE) == 0) rc = ERROR_ACCESS_DENIED;
+    else if (!pal::svc::ServiceKeyExists(svc->name)) rc = ERROR_SERVICE_MARKED_FOR_DELETE;
+    HKEY key = nullptr;
+    if (rc == ERROR_SUCCESS)
+        rc = static_cast<DWORD>(RegOpenKeyExW(HKEY_LOCAL_MACHINE, pal::svc::ServiceKeyName(svc->name).c_str(), 0,
+                                              KEY_ALL_ACCESS, &key));
+    if (rc == ERROR_SUCCESS) {
+        // "Type" first: from here on the key is no service.
+        rc = static_cast<DWORD>(RegDeleteValueW(key, u"Type"));
+        for (const char16_t* v : kServiceValues) RegDeleteValueW(key, v);
+        DWORD subkeys = 0, values = 0;
+        bool empty = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                      nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+                     subkeys == 0 && values == 0;
+        RegCloseKey(key);
+        if (empty) RegDeleteKeyW(HKEY_LOCAL_MACHINE, pal::svc::ServiceKeyName(svc->name).c_str());
+        pal::svc::RemoveServiceUnit(svc->name);
+    }
     if (rc != ERROR_SUCCESS) {
         SetLastError(rc);
         return FALSE;

@@ -161,6 +161,15 @@ DWORD CreateLayout(const std::string& root) {
             rc = WriteFileAtomic(key + "/.values", kProductOptions, 0644);
         if (rc != 0) return ErrnoToWin32(rc, true);
     }
+    // Keys every Windows machine has, which installers open rather than create.
+    static const char* const kMachineKeys[] = {"SYSTEM/CurrentControlSet/Services/EventLog/System",
+                                               "SYSTEM/CurrentControlSet/Control/Server Applications"};
+    for (const char* k : kMachineKeys) {
+        std::string p = root + "/registry/HKLM/" + k;
+        if (access(p.c_str(), F_OK) == 0) continue;
+        int rc = MakeDirs(p, 0755);
+        if (rc != 0) return ErrnoToWin32(rc, true);
+    }
     return ERROR_SUCCESS;
 }
 

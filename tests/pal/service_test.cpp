@@ -455,6 +455,9 @@ TEST_F(ServiceTest, OpenAndQueryWithoutARunningService) {
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\ZbInstalled", 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
+    DWORD type = SERVICE_WIN32_OWN_PROCESS;  // what makes the key a service
+    ASSERT_EQ(RegSetValueExW(key, u"Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), sizeof(type)),
+              ERROR_SUCCESS);
     RegCloseKey(key);
     ScHandle svc(OpenServiceW(scm, u"zbINSTALLED", SERVICE_ALL_ACCESS));
     ASSERT_NE(svc.h, nullptr) << "service names are case-insensitive";

@@ -127,6 +127,19 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
 // is not checked here; the control endpoint's mode decides at ControlService.
 SC_HANDLE OpenServiceW(SC_HANDLE scm, LPCWSTR name, DWORD access);
 BOOL CloseServiceHandle(SC_HANDLE handle);
+// Note: the service is its Services key (Type, Start, ErrorControl,
+// ImagePath, DisplayName, ObjectName, DependOnService); where systemd runs
+// (default state root, or ZEMBRIK_UNIT_DIR set) also a unit file
+// <name>.service with Type=notify, KillMode=process, Delegate=yes and User=
+// from the account. The password and load-order group are not used; a tag
+// gives ERROR_INVALID_PARAMETER.
+SC_HANDLE CreateServiceW(SC_HANDLE scm, LPCWSTR name, LPCWSTR displayName, DWORD access, DWORD serviceType,
+                         DWORD startType, DWORD errorControl, LPCWSTR binaryPath, LPCWSTR loadOrderGroup,
+                         LPDWORD tagId, LPCWSTR dependencies, LPCWSTR account, LPCWSTR password);
+// Note: removes the service's values (and the key once nothing else is in
+// it) and its unit file at once, running or not; subkeys such as Parameters
+// stay for their owner to remove.
+BOOL DeleteService(SC_HANDLE service);
 // Note: SERVICE_CONTROL_SHUTDOWN may be sent (there is no system shutdown
 // notice otherwise). A caller outside the endpoint's owner and group gets
 // ERROR_ACCESS_DENIED. STOPPED gives ERROR_SERVICE_NOT_ACTIVE for every code.

@@ -70,4 +70,11 @@ DWORD InternalControlService(const std::u16string& name, DWORD control, SERVICE_
                              DWORD timeoutMs = kControlTimeoutMs);
 DWORD InternalQueryServiceStatus(const std::u16string& name, SERVICE_STATUS& status);
 
+// The systemd unit of an installed service, where systemd runs and the
+// service uses the default state root (or ZEMBRIK_UNIT_DIR names the unit
+// folder); anything else is not an error and writes nothing.
+DWORD WriteServiceUnit(const std::u16string& name, const std::u16string& displayName, const std::u16string& binaryPath,
+                       const std::u16string& account, bool autoStart);
+void RemoveServiceUnit(const std::u16string& name);
+
 }  // namespace pal::svc
