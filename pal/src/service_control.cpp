@@ -368,6 +368,22 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
     return pal::NewHandle(scm);
 }
 
+namespace pal::svc {
+
+// A handle to the named service, or null with `rc` as the last error.
+SC_HANDLE ServiceHandle(DWORD rc, LPCWSTR name, DWORD access) {
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return nullptr;
+    }
+    auto* svc = new Service(&kServiceOps);
+    svc->name = name;
+    svc->access = MapServiceAccess(access);
+    return NewHandle(svc);
+}
+
+}  // namespace pal::svc
+
 SC_HANDLE OpenServiceW(SC_HANDLE scmHandle, LPCWSTR name, DWORD access) {
     pal::ObjRef<pal::svc::ScManager> scm(pal::LookupHandle(scmHandle, pal::ObjType::ScManager));
     if (!scm) return nullptr;
@@ -381,14 +397,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE scmHandle, LPCWSTR name, DWORD access) {
                      (!dir.empty() && !pal::svc::FindEntry(dir, n, {".status", ".ctl"}).empty());
         if (!known) rc = ERROR_SERVICE_DOES_NOT_EXIST;
     }
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return nullptr;
-    }
-    auto* svc = new pal::svc::Service(&pal::svc::kServiceOps);
-    svc->name = name;
-    svc->access = pal::svc::MapServiceAccess(access);
-    return pal::NewHandle(svc);
+    return pal::svc::ServiceHandle(rc, name, access);
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
@@ -502,14 +511,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE scmHandle, LPCWSTR name, LPCWSTR displayName,
             }
         }
     }
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return nullptr;
-    }
-    auto* svc = new pal::svc::Service(&pal::svc::kServiceOps);
-    svc->name = name;
-    svc->access = pal::svc::MapServiceAccess(access);
-    return pal::NewHandle(svc);
+    return pal::svc::ServiceHandle(rc, name, access);
 }
 
 BOOL DeleteService(SC_HANDLE handle) {
