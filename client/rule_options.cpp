@@ -314,8 +314,9 @@ bool ParseWorkingSet(std::string_view text, ULONGLONG& minimum, ULONGLONG& maxim
     }
     if (!ParseSize(text.substr(0, comma), minimum, error) || !ParseSize(text.substr(comma + 1), maximum, error))
         return false;
-    if (minimum > maximum) {
-        error = "working set " + Quoted(text) + ": the minimum is above the maximum";
+    // The service applies only a minimum above 0 and a maximum above it.
+    if (minimum == 0 || minimum >= maximum) {
+        error = "working set " + Quoted(text) + ": the minimum must be above 0 and below the maximum";
         return false;
     }
     return true;
@@ -392,6 +393,11 @@ bool ApplyRuleOption(RuleKind kind, const std::string& option, const std::string
     case FGroupTime: {
         LONGLONG v = 0;
         ok = ParseDuration(value, v, reason);
+        if (ok && v < 10000000) {
+            // The service refuses a time limit under a second.
+            ok = false;
+            reason = "time limit " + Quoted(value) + " is under the least of 1s";
+        }
         if (ok) {
             if (o->field == FProcTime) m.procTimeLimit = v;
             else m.groupTimeLimit = v;

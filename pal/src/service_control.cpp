@@ -535,6 +535,14 @@ BOOL DeleteService(SC_HANDLE handle) {
         RegCloseKey(key);
         if (empty) RegDeleteKeyW(HKEY_LOCAL_MACHINE, pal::svc::ServiceKeyName(svc->name).c_str());
         pal::svc::RemoveServiceUnit(svc->name);
+        // A stopped service's last status goes too, so it is not found again.
+        std::string dir = pal::svc::ServicesDir();
+        if (!dir.empty()) {
+            std::string base = pal::svc::ResolveBase(dir, svc->name);
+            SERVICE_STATUS st{};
+            if (pal::svc::QueryByBase(dir, base, st) == ERROR_SUCCESS && st.dwCurrentState == SERVICE_STOPPED)
+                for (const char* suffix : {".status", ".ctl", ".lock"}) unlink((dir + "/" + base + suffix).c_str());
+        }
     }
     if (rc != ERROR_SUCCESS) {
         SetLastError(rc);

@@ -102,7 +102,8 @@ TEST(RuleOptions, Durations) {
     EXPECT_EQ(DurationText(15000000LL), "1500ms");
 }
 
-// A working set is MIN,MAX with the minimum not above the maximum.
+// A working set is MIN,MAX with a minimum above 0 and below the maximum,
+// as the service applies it.
 TEST(RuleOptions, WorkingSet) {
     ULONGLONG lo = 0, hi = 0;
     std::string error;
@@ -113,6 +114,8 @@ TEST(RuleOptions, WorkingSet) {
     EXPECT_NE(error.find("minimum"), std::string::npos) << error;
     EXPECT_FALSE(ParseWorkingSet("64M", lo, hi, error));
     EXPECT_FALSE(ParseWorkingSet("64M,", lo, hi, error));
+    EXPECT_FALSE(ParseWorkingSet("64M,64M", lo, hi, error)) << "equal sizes are refused by the service";
+    EXPECT_FALSE(ParseWorkingSet("0,64M", lo, hi, error));
 }
 
 // Every setting option sets its field and its bit; the --no- form clears both.
@@ -189,6 +192,8 @@ TEST(RuleOptions, KindsAndErrors) {
     EXPECT_FALSE(ApplyRuleOption(RuleKind::Group, "--sched-class", "10", e, error));
     EXPECT_EQ(error.rfind("--sched-class: ", 0), 0u) << error;
     EXPECT_FALSE(ApplyRuleOption(RuleKind::Group, "--max-procs", "0", e, error));
+    EXPECT_FALSE(ApplyRuleOption(RuleKind::Group, "--proc-time", "999ms", e, error)) << "under a second";
+    EXPECT_FALSE(ApplyRuleOption(RuleKind::Group, "--group-time", "500ms", e, error));
     EXPECT_FALSE(ApplyRuleOption(RuleKind::Process, "--group", std::string(64, 'g'), e, error));
     EXPECT_FALSE(ApplyRuleOption(RuleKind::Process, "--description", std::string(64, 'd'), e, error));
     EXPECT_EQ(+e.mgmt.mgmtFlags, 0u) << "a refused option sets nothing";

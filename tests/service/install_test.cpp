@@ -172,6 +172,8 @@ TEST_F(InstallTest, RemoveStopsTheRunningService) {
     EXPECT_TRUE(std::regex_match(out, std::regex("Stopping Zembrik\\.\\.*\nZembrik stopped\\.\n[^]*"))) << out;
     EXPECT_NE(out.find(kRemoved), std::string::npos) << out;
     EXPECT_TRUE(service.WaitExit(10000));
+    // Gone for good: the stopped service's last status went with it.
+    EXPECT_EQ(Run({"-remove"}).rfind("OpenService failed - ", 0), 0u);
 }
 
 // The unit file passes systemd's own check where the tool exists.
