@@ -183,17 +183,19 @@ TEST_F(ServiceRunTest, RefusesWithoutDatacenterSuite) {
     EXPECT_EQ(EventsWithId(kStopped).size(), 0u) << "no control asked for the stop";
     struct stat st;
     EXPECT_NE(stat((root_.path() + "/run/objects/ZembrikSvcOnlyMe").c_str(), &st), 0);
-    EXPECT_NE(stat((root_.path() + "/registry/HKLM/SYSTEM/CurrentControlSet/Services").c_str(), &st), 0);
+    EXPECT_NE(stat((root_.path() + "/registry/HKLM/SYSTEM/CurrentControlSet/Services/Zembrik").c_str(), &st), 0)
+        << "the rule database was never made";
     EXPECT_EQ(StatusField("state"), 1);
 }
 
 // When the database cannot open its key the initialisation failure is logged
 // twice (by the core and by the start-up) and the service stops.
 TEST_F(ServiceRunTest, DatabaseFailureStopsTheService) {
-    std::string services = root_.path() + "/registry/HKLM/SYSTEM/CurrentControlSet/Services";
+    // The service's own key is a file: its Parameters key cannot be made.
+    std::string service = root_.path() + "/registry/HKLM/SYSTEM/CurrentControlSet/Services/Zembrik";
     ASSERT_EQ(PalEnsureStateRoot(), 0u);
-    ASSERT_EQ(system(("mkdir -p " + services.substr(0, services.rfind('/'))).c_str()), 0);
-    testsupport::WriteText(services, "not a key");
+    ASSERT_EQ(system(("mkdir -p " + service.substr(0, service.rfind('/'))).c_str()), 0);
+    testsupport::WriteText(service, "not a key");
     ChildProcess svc;
     ASSERT_TRUE(StartService(svc));
     ASSERT_TRUE(svc.WaitExit(15000));
