@@ -17,6 +17,13 @@
 
 namespace {
 
+// The state root goes when the fuzzer exits (at its time limit it calls exit).
+std::string g_folder;
+void RemoveFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(g_folder, ec);
+}
+
 struct Harness {
     ServiceContext context{};
     ZembrikDb* db = nullptr;
@@ -25,6 +32,8 @@ struct Harness {
     Harness() {
         std::string folder = (std::filesystem::temp_directory_path() / "zembrik-fuzz-XXXXXX").string();
         if (mkdtemp(folder.data()) == nullptr) abort();
+        g_folder = folder;
+        atexit(RemoveFolder);
         setenv("ZEMBRIK_SYSROOT", (folder + "/root").c_str(), 1);
         RegisterProgramResources();
         LoadTexts();
