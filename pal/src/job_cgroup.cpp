@@ -59,18 +59,6 @@ std::string RootTag() {
     return buf;
 }
 
-int ReadSmallFile(const std::string& path, char* buf, size_t size, size_t& len) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    ssize_t n = read(fd, buf, size - 1);
-    int err = errno;
-    close(fd);
-    if (n < 0) return err;
-    len = static_cast<size_t>(n);
-    buf[len] = 0;
-    return 0;
-}
-
 long Ticks() {
     static const long t = [] {
         long v = sysconf(_SC_CLK_TCK);

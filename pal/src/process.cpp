@@ -109,19 +109,6 @@ void PutFileTime(LPFILETIME ft, uint64_t v) {
     ft->dwHighDateTime = static_cast<DWORD>(v >> 32);
 }
 
-// Small /proc files in one read; returns 0 or errno.
-int ReadSmall(const char* path, char* buf, size_t size, size_t& len) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    ssize_t n = read(fd, buf, size - 1);
-    int err = errno;
-    close(fd);
-    if (n < 0) return err;
-    len = static_cast<size_t>(n);
-    buf[len] = 0;
-    return 0;
-}
-
 struct Stat {
     char state = 0;
     uint64_t flags = 0;
@@ -138,7 +125,7 @@ int ReadStat(pid_t pid, Stat& s) {
     char path[48], buf[1024];
     snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
     size_t len = 0;
-    int err = ReadSmall(path, buf, sizeof(buf), len);
+    int err = ReadSmallFile(path, buf, sizeof(buf), len);
     if (err != 0) return err;
     char* p = strrchr(buf, ')');
     if (p == nullptr) return EINVAL;
@@ -184,7 +171,7 @@ bool ProcessUids(pid_t pid, DWORD& real, DWORD& saved) {
     char path[48], buf[2048];
     snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
     size_t len = 0;
-    if (ReadSmall(path, buf, sizeof(buf), len) != 0) return false;
+    if (ReadSmallFile(path, buf, sizeof(buf), len) != 0) return false;
     const char* at = strstr(buf, "\nUid:");
     if (at == nullptr) return false;
     char* end = nullptr;
@@ -407,7 +394,7 @@ DWORD InternalModuleBaseName(Proc* p, std::u16string& name) {
     char path[48], buf[64];
     snprintf(path, sizeof(path), "/proc/%d/comm", static_cast<int>(p->pid));
     size_t len = 0;
-    int err = ReadSmall(path, buf, sizeof(buf), len);
+    int err = ReadSmallFile(path, buf, sizeof(buf), len);
     if (err != 0) return err == EACCES ? ERROR_ACCESS_DENIED : ERROR_PARTIAL_COPY;
     if (!StillSame(p)) return ERROR_PARTIAL_COPY;
     while (len > 0 && buf[len - 1] == '\n') --len;

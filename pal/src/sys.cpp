@@ -238,5 +238,21 @@ uint64_t MonotonicMs() {
 
 }  // namespace pal
 
+namespace pal {
+
+int ReadSmallFile(const std::string& path, char* buf, size_t size, size_t& len) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    ssize_t n = read(fd, buf, size - 1);
+    int err = errno;
+    close(fd);
+    if (n < 0) return err;
+    len = static_cast<size_t>(n);
+    buf[len] = 0;
+    return 0;
+}
+
+}  // namespace pal
+
 DWORD PalEnsureStateRoot() { return pal::EnsureStateRoot(); }
 std::string PalStateRootPath() { return pal::StateRoot(); }

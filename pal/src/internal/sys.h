@@ -50,6 +50,8 @@ int MakeDirs(const std::string& path, unsigned mode);
 int WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode);
 // Reads a whole file; returns 0 or errno.
 int ReadWholeFile(const std::string& path, std::string& out);
+// A small file (/proc, cgroup) in one read, zero-terminated in buf; 0 or errno.
+int ReadSmallFile(const std::string& path, char* buf, size_t size, size_t& len);
 
 // Milliseconds on the monotonic clock.
 uint64_t MonotonicMs();
