@@ -53,9 +53,9 @@ TEST(FormatMessageTest, SystemTexts) {
 TEST(FormatMessageTest, ModuleMessagesWithInserts) {
     PalSetModuleResources(&kResources);
     WCHAR buf[256];
-    LPCWSTR args[2] = {u"this", u"that"};
+    const char16_t* args[2] = {u"this", u"that"};
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, GetModuleHandleW(nullptr),
-                             0x60000010, 0, buf, 256, reinterpret_cast<va_list*>(args));
+                             0x60000010, 0, buf, 256, reinterpret_cast<va_list*>(const_cast<char16_t**>(args)));
     EXPECT_EQ(std::u16string(buf, n), u"this and that, 100% sure.\r\n\r\n");
     std::u16string out;
     LPCWSTR one[1] = {u"only"};
