@@ -103,10 +103,20 @@ void ZembrikMgr::ApplyRules() {
     }
     DropStaleProcs();
     SweepStaleJobs();
+    for (ManagedJob* j = jobs_; j != nullptr; j = j->next) CheckLostMessages(j);
     LeaveCriticalSection(&lock_);
     delete[] matched;
     delete[] groupDefs;
     delete[] procDefs;
+}
+
+void ZembrikMgr::AdoptGroupTime(ManagedJob* job) {
+    // The group time an earlier service set is ours: its period goes on. A
+    // value without its flag ran out and the group went on.
+    const JOBOBJECT_BASIC_LIMIT_INFORMATION& b = job->limits.BasicLimitInformation;
+    if (b.PerJobUserTimeLimit.QuadPart == 0) return;
+    job->lastGroupTime = b.PerJobUserTimeLimit.QuadPart;
+    if ((b.LimitFlags & JOB_OBJECT_LIMIT_JOB_TIME) == 0) job->timeLimitHit = 1;
 }
 
 bool ZembrikMgr::GroupStep(ManagedProc* record, const InternalProcDef& rule, HANDLE process,
@@ -138,9 +148,11 @@ bool ZembrikMgr::GroupStep(ManagedProc* record, const InternalProcDef& rule, HAN
             lstrcpynW(record->conflictJobName, job->jobName, kJobNameUnits);
         }
     } else {
+        bool adopted = false;
         if (job->handle == nullptr) {
             job->handle = CreateJobObjectW(&securityAttributes_, job->jobName);
-            if (job->handle != nullptr && GetLastError() != ERROR_ALREADY_EXISTS)
+            adopted = job->handle != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+            if (job->handle != nullptr && !adopted)
                 LogManagerEvent(MSG_GROUP_CREATED, EVENTLOG_INFORMATION_TYPE, {job->jobName});
             DWORD createError = GetLastError();
             if (jobHeader_ != nullptr) jobHeader_->RecordJob(job->jobName, job->completionKey, &securityAttributes_);
@@ -152,9 +164,15 @@ bool ZembrikMgr::GroupStep(ManagedProc* record, const InternalProcDef& rule, HAN
         if (job->handle != nullptr) {
             TrackJob(job, groupRule, newJob);
             tracked = true;
-            RefreshJob(job);
+            if (RefreshJob(job) && adopted) AdoptGroupTime(job);
             ApplyGroupLimits(job);
-            if (AssignProcessToJobObject(job->handle, process)) {
+            const RawProc* raw = FindRaw(static_cast<DWORD>(record->pid));
+            if (raw != nullptr && raw->job == job) {
+                // Already a member (a group adopted after a restart): no news.
+                record->job = job;
+                record->inJob = 1;
+                handled = true;
+            } else if (AssignProcessToJobObject(job->handle, process)) {
                 record->job = job;
                 record->inJob = 1;
                 handled = true;

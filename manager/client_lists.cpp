@@ -83,9 +83,12 @@ DWORD ZembrikMgr::AllocJobList(JobListEntry** entries) {
         e.io[5] = io.OtherTransferCount;
         e.peakProcessMemory = j->limits.PeakProcessMemoryUsed;
         e.peakGroupMemory = j->limits.PeakJobMemoryUsed;
-        e.priority = PriorityNumberOfClass(b.PriorityClass);
-        e.affinity = b.Affinity;
-        e.schedulingClass = b.SchedulingClass;
+        // Only the limits in force: a removed limit keeps its old value in the
+        // job. Without a scheduling-class limit the group has the default class.
+        e.priority = (b.LimitFlags & JOB_OBJECT_LIMIT_PRIORITY_CLASS) != 0 ? PriorityNumberOfClass(b.PriorityClass) : 0;
+        e.affinity = (b.LimitFlags & JOB_OBJECT_LIMIT_AFFINITY) != 0 ? b.Affinity : 0;
+        e.schedulingClass =
+            (b.LimitFlags & JOB_OBJECT_LIMIT_SCHEDULING_CLASS) != 0 ? b.SchedulingClass : kDefaultSchedulingClass;
         e.listFlags = RunningNow;
     }
     qsort(out, i, sizeof(JobListEntry), [](const void* a, const void* b) {

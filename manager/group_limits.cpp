@@ -79,6 +79,11 @@ public:
         LogManagerEvent(eventId, EVENTLOG_ERROR_TYPE, {job_->jobName});
         job_->reportedFlags |= ruleFlag;
     }
+    // Keeps a limit as the job has it.
+    void Undo(Limit l, DWORD jobFlag, bool present) {
+        limits_.LimitFlags = present ? limits_.LimitFlags | jobFlag : limits_.LimitFlags & ~jobFlag;
+        changes_[l] = Change{};
+    }
     Change& operator[](Limit l) { return changes_[l]; }
     bool AnyChange() const {
         for (const Change& c : changes_)
@@ -149,6 +154,7 @@ DWORD ZembrikMgr::ApplyGroupLimits(ManagedJob* job) {
         {kDieOnException, DieOnUnhandledException, JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION},
     };
     for (const FlagLimit& f : kFlags) {
+        if ((job->unsupportedFlags & f.jobFlag) != 0) continue;  // refused here; said once
         if (plan.Wanted(f.ruleFlag) && !plan.Present(f.jobFlag)) plan.Set(f.limit, f.jobFlag);
         else if (!plan.Wanted(f.ruleFlag) && plan.Present(f.jobFlag)) plan.Clear(f.limit, f.jobFlag);
     }
@@ -287,18 +293,31 @@ DWORD ZembrikMgr::ApplyGroupLimits(ManagedJob* job) {
             }
         }
     } else if (plan.Present(JOB_OBJECT_LIMIT_JOB_TIME)) {
+        // The value stays, as the job keeps it: set again, it is the "from".
         plan[kGroupTime].Add(Milliseconds(job->lastGroupTime));
         plan[kGroupTime].Add(Milliseconds(r.groupTimeLimit));
-        groupTime = 0;
         plan.Clear(kGroupTime, JOB_OBJECT_LIMIT_JOB_TIME);
     }
 
     if (plan.AnyChange()) {
         if (plan[kGroupTime].direction == 0) b.LimitFlags |= JOB_OBJECT_LIMIT_PRESERVE_JOB_TIME;
-        if (!SetInformationJobObject(job->handle, JobObjectExtendedLimitInformation, &x, sizeof(x))) {
+        BOOL written = SetInformationJobObject(job->handle, JobObjectExtendedLimitInformation, &x, sizeof(x));
+        if (!written && GetLastError() == ERROR_NOT_SUPPORTED && plan[kSilentBreakaway].direction > 0) {
+            // A limit this host cannot have is refused alone, once; the others go on.
             LogApiError(job->jobName, u"SetJobObjLimitInfo");
+            job->unsupportedFlags |= JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+            plan.Undo(kSilentBreakaway, JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, false);
+            written = !plan.AnyChange() ||
+                      SetInformationJobObject(job->handle, JobObjectExtendedLimitInformation, &x, sizeof(x));
+        }
+        if (!written) {
+            // Not in force: no "changed", and one event until it works or the rule changes.
+            DWORD error = GetLastError();
+            if (job->limitsError != error) LogApiError(job->jobName, u"SetJobObjLimitInfo");
+            job->limitsError = error;
             return 0;
         }
+        job->limitsError = 0;
         b.LimitFlags &= ~JOB_OBJECT_LIMIT_PRESERVE_JOB_TIME;
         job->lastGroupTime = groupTime;
     }

@@ -6,7 +6,9 @@
 #include "manager/event_text.h"
 #include "manager/zembrik_mgr.h"
 #include "pal/eventlog.h"
+#include "pal/error.h"
 #include "pal/iocp.h"
+#include "pal/job.h"
 #include "pal/sync.h"
 #include "service/core.h"
 
@@ -17,7 +19,11 @@ DWORD ZembrikMgr::JobReporter(LPVOID argument) {
         DWORD message = 0;
         ULONG_PTR key = 0;
         LPOVERLAPPED overlapped = nullptr;
-        if (!GetQueuedCompletionStatus(port, &message, &key, &overlapped, INFINITE) || key == 0) break;
+        if (!GetQueuedCompletionStatus(port, &message, &key, &overlapped, INFINITE)) break;
+        if (key == 0) {
+            if (reinterpret_cast<ULONG_PTR>(overlapped) == self->stopToken_) break;
+            continue;  // an earlier manager's stop, left in the port the mediator kept
+        }
         self->HandleJobMessage(message, static_cast<DWORD>(key), reinterpret_cast<ULONG_PTR>(overlapped));
     }
     if (self->core_ != nullptr && self->core_->stopRequested.load() == 0 && !self->reporterStop_)
@@ -61,6 +67,8 @@ void ZembrikMgr::HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid) {
         break;
     }
     case JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT: {
+        // A fork storm brings one message a look: one event a burst.
+        if (!EventDue(job->lastCountEvent, kMemoryEventSeconds)) break;
         InsertText limit = Signed(static_cast<LONG>(b.ActiveProcessLimit));
         LogManagerEvent(MSG_PROC_COUNT_HIT, EVENTLOG_INFORMATION_TYPE, {job->jobName, limit.text});
         break;
@@ -97,9 +105,17 @@ void ZembrikMgr::HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid) {
     LeaveCriticalSection(&lock_);
 }
 
-bool ZembrikMgr::MemoryEventDue(ManagedJob* job, DWORD seconds) {
+bool ZembrikMgr::EventDue(DWORD& stamp, DWORD seconds) {
     DWORD now = GetTickCount();
-    if (now >= job->lastMemoryEvent && (now - job->lastMemoryEvent) / 1000 < seconds) return false;
-    job->lastMemoryEvent = now;
+    if (now >= stamp && (now - stamp) / 1000 < seconds) return false;
+    stamp = now;
     return true;
+}
+
+void ZembrikMgr::CheckLostMessages(ManagedJob* job) {
+    DWORD lost = 0;
+    if (job->handle == nullptr || !PalQueryJobLostMessages(job->handle, &lost) || lost <= job->lostMessages) return;
+    job->lostMessages = lost;
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    LogApiError(job->jobName, u"JobMessagesLost");
 }

@@ -77,6 +77,10 @@ struct ManagedJob {
     DWORD portAssociated;
     DWORD timeLimitHit;      // the group time ran out and the group went on
     DWORD lastMemoryEvent;   // tick count of the last memory-limit event
+    DWORD lastCountEvent;    // tick count of the last process-count event
+    DWORD limitsError;       // the limit write's failure last logged; 0 once it succeeds
+    DWORD unsupportedFlags;  // job limit flags this host refuses (logged once)
+    DWORD lostMessages;      // job messages lost to a full port, as last logged
     DWORD reportedFlags;     // validation events logged, by rule flag
     DWORD completionKey;     // the group's number in the shared job table
     DWORD endOfJobAction;

@@ -10,10 +10,28 @@
 #include "common/security_attr.h"
 #include "db/zembrik_db.h"
 #include "pal/iocp.h"
+#include "pal/process.h"
 #include "pal/strings.h"
 #include "pal/sysinfo.h"
 #include "service/core.h"
 #include "service/shared_job_table.h"
+
+namespace {
+
+// A value no other manager uses: this process's identity (pid and creation
+// time) and a number of its own, mixed.
+ULONG_PTR NewStopToken() {
+    static std::atomic<ULONGLONG> serial{0};
+    FILETIME created{}, exited{}, kernel{}, user{};
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    ULONGLONG x = FileTimeValue(created) ^ (static_cast<ULONGLONG>(GetCurrentProcessId()) << 44) ^ ++serial;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    return static_cast<ULONG_PTR>(x != 0 ? x : 1);
+}
+
+}  // namespace
 
 bool SameName(const WCHAR* a, const WCHAR* b) { return PalCompareNoCase(a, b, kNameCompareChars) == 0; }
 
@@ -45,6 +63,7 @@ ZembrikMgr::ZembrikMgr(ServiceContext* context)
       mediatorEvent_(context->mediatorEvent),
       jobHeader_(context->jobHeader) {
     portAssociation_.CompletionPort = context->completionPort;
+    stopToken_ = NewStopToken();
     if (core_ != nullptr && core_->pageSize != 0) pageSize_ = core_->pageSize;
     InitializeCriticalSection(&lock_);
     BuildAdminSecAttr(&securityAttributes_);
@@ -69,7 +88,7 @@ ZembrikMgr::~ZembrikMgr() {
     if (reporterThread_ != nullptr) {
         reporterStop_ = true;
         if (WaitForSingleObject(reporterThread_, 0) == WAIT_TIMEOUT) {
-            PostQueuedCompletionStatus(portAssociation_.CompletionPort, 0, 0, nullptr);
+            PostReporterStop();
             WaitForSingleObject(reporterThread_, INFINITE);
         }
     }
@@ -117,10 +136,14 @@ DWORD ZembrikMgr::Run() {
         }
         if (rc == WAIT_OBJECT_0) break;
     }
-    if (portAssociation_.CompletionPort != nullptr)
-        PostQueuedCompletionStatus(portAssociation_.CompletionPort, 0, 0, nullptr);
+    PostReporterStop();
     Sleep(1000);
     return 0;
+}
+
+void ZembrikMgr::PostReporterStop() {
+    if (portAssociation_.CompletionPort == nullptr || reporterThread_ == nullptr || stopPosted_.exchange(true)) return;
+    PostQueuedCompletionStatus(portAssociation_.CompletionPort, 0, 0, reinterpret_cast<LPOVERLAPPED>(stopToken_));
 }
 
 ManagedProc* ZembrikMgr::FindProc(ULONGLONG pid, const FILETIME& creationTime) {
@@ -165,6 +188,8 @@ void ZembrikMgr::TrackJob(ManagedJob* job, const InternalJobDef* rule, bool isNe
         job->rule = *rule;
         job->timeLimitHit = 0;
         job->reportedFlags = 0;
+        job->limitsError = 0;
+        job->unsupportedFlags = 0;
     }
     job->stamp = generation_;
 }

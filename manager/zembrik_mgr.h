@@ -25,6 +25,8 @@ constexpr SIZE_T kReporterStackSize = 10000;
 // A client list asked within this many ms of the last discovery uses its
 // list (the pages of one list, many clients at once) instead of a new one.
 constexpr ULONGLONG kListFreshMs = 100;
+// The scheduling class of a group without that limit.
+constexpr DWORD kDefaultSchedulingClass = 5;
 // Seconds between two memory-limit events of one group.
 constexpr DWORD kMemoryEventSeconds = 10;
 
@@ -78,7 +80,12 @@ public:
     DWORD ApplyProcSettings(ManagedProc* proc, HANDLE process);
 
     // --- job messages (job_reporter.cpp) ---
-    bool MemoryEventDue(ManagedJob* job, DWORD seconds);
+    // Whether an event stamped at `stamp` (a tick count) may be logged again
+    // after `seconds`; restamps it when so.
+    static bool EventDue(DWORD& stamp, DWORD seconds);
+    bool MemoryEventDue(ManagedJob* job, DWORD seconds) { return EventDue(job->lastMemoryEvent, seconds); }
+    // Logs job messages lost to a full port, once a pass.
+    void CheckLostMessages(ManagedJob* job);
     void HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid);
 
     // Read access for tests and diagnostics; hold the lock while looking.
@@ -95,6 +102,10 @@ private:
     // The group step of a pass; true when the process is handled by its group.
     bool GroupStep(ManagedProc* proc, const InternalProcDef& rule, HANDLE process, const InternalJobDef* groupDefs,
                    DWORD groupCount);
+    // Posts our one stop packet to the reporter.
+    void PostReporterStop();
+    // Takes over the group time of a group adopted from an earlier service.
+    void AdoptGroupTime(ManagedJob* job);
     // Unlinks and frees a group (its handle closed).
     void FreeJob(ManagedJob* job, ManagedJob* previous);
     // The first raw entry of a pid, or null.
@@ -105,6 +116,10 @@ private:
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT portAssociation_{};
     HANDLE reporterThread_ = nullptr;
     std::atomic<bool> reporterStop_{false};  // set by the destructor
+    // Our stop packet carries this value: one left in the port by an
+    // earlier manager (the mediator keeps the port) is not ours.
+    ULONG_PTR stopToken_ = 0;
+    std::atomic<bool> stopPosted_{false};
     DWORD systemAffinity_ = 1;
     DWORD generation_ = 1;
     CRITICAL_SECTION lock_;

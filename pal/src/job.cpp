@@ -4,9 +4,12 @@
 // counters and the port association, shared by every holder), `signal` (a
 // FIFO holding one byte while the job is signalled) and `monitor` (whose
 // exclusive flock names the one process whose monitor acts for the job).
-// Limits with a kernel controller use it (v1 memory and cpu on hybrid hosts);
-// priority, affinity and the process memory limit are set on each member; the
-// rest is the monitor's (job_monitor.cpp).
+// Limits with a kernel controller use it, in the v1 hierarchies of hybrid
+// hosts: memory (job memory, working set), cpu (scheduling class, and the
+// real-time budget of a realtime group), cpuset (affinity) and pids (the
+// active-process limit). Priority, affinity and the process memory limit are
+// also set on each member, and the monitor (job_monitor.cpp) holds them and
+// enforces the rest.
 // Known gaps: no jobs without a writable cgroup hierarchy; no silent
 // breakaway; page faults and I/O of ended members are not counted; the job
 // messages reach the port only while the process whose monitor acts for the
@@ -16,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/capability.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -24,6 +28,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "internal/identity.h"
 #include "internal/iocp.h"
 #include "internal/job.h"
 #include "internal/process.h"
@@ -41,6 +46,13 @@ constexpr DWORD kExtendedFlags = JOB_OBJECT_EXTENDED_LIMIT_VALID_FLAGS;
 // Limits that need a v1 controller on this host, and which one.
 constexpr DWORD kMemoryFlags = JOB_OBJECT_LIMIT_JOB_MEMORY | JOB_OBJECT_LIMIT_WORKINGSET;
 constexpr DWORD kCpuFlags = JOB_OBJECT_LIMIT_SCHEDULING_CLASS;
+// The least real-time budget worth giving a cgroup, in microseconds a period.
+constexpr uint64_t kLeastRtRuntimeUs = 1000;
+
+bool PidfdEnded(int pidfd) {
+    struct pollfd p{pidfd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
 
 bool FifoReadable(int fd) {
     struct pollfd p{fd, POLLIN, 0};
@@ -54,9 +66,23 @@ void Unconsume(Object*) {}
 int PollFd(Object* o) { return static_cast<JobObject*>(o)->signal.get(); }
 const ObjectOps kJobOps{Destroy, Signaled, Consume, Unconsume, PollFd};
 
-std::string V1Dir(const char* controller, const JobObject* job) {
-    std::string mount = V1Mount(controller);
-    return mount.empty() ? std::string() : mount + job->layout.parentRel + "/" + job->name;
+std::string V1Dir(V1Controller c, const JobObject* job) {
+    const std::string& parent = job->layout.v1Parent[c];
+    return parent.empty() ? std::string() : parent + "/" + job->name;
+}
+
+std::string ParentOf(const std::string& dir) { return dir.substr(0, dir.find_last_of('/')); }
+
+bool DirExists(const std::string& dir) {
+    struct stat st;
+    return !dir.empty() && stat(dir.c_str(), &st) == 0;
+}
+
+std::string TrimmedText(const std::string& path) {
+    std::string text;
+    if (ReadWholeFile(path, text) != 0) return {};
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
 }
 
 // Moves the processes of a cgroup into a new one beside it
@@ -140,8 +166,7 @@ void Destroy(Object* o) {
         job->hold->onLast = [job, kill] {
             if (kill && KillJobCgroup(job->cg) == ERROR_SUCCESS) WaitEmpty(job->cg, 500);
             RemoveCgroup(job->cg);
-            RemoveCgroup(V1Dir("memory", job));
-            RemoveCgroup(V1Dir("cpu", job));
+            for (int c = 0; c < kV1Count; ++c) RemoveCgroup(V1Dir(static_cast<V1Controller>(c), job));
         };
     }
     job->hold.reset();
@@ -156,12 +181,11 @@ DWORD InitObject(const std::string& dir, const JobObject* job) {
     std::string area = dir.substr(0, dir.find_last_of('/'));
     int err = FreshCgroup(job->cg, area);
     if (err == 0) {
-        for (const char* c : {"memory", "cpu"}) {
-            std::string v1 = V1Dir(c, job);
-            struct stat st;
+        for (int c = 0; c < kV1Count; ++c) {
+            std::string v1 = V1Dir(static_cast<V1Controller>(c), job);
             if (v1.empty()) continue;
-            SweepCgroups(v1.substr(0, v1.find_last_of('/')), area);
-            if (stat(v1.c_str(), &st) == 0) FreshCgroup(v1);
+            SweepCgroups(ParentOf(v1), area);
+            if (DirExists(v1)) FreshCgroup(v1);
         }
     }
     if (err != 0) return ErrnoToWin32(err);
@@ -241,10 +265,9 @@ JobObject* LookupJob(HANDLE h, DWORD right, DWORD& err) {
 
 // Writes a member into the v1 hierarchies the job's limits use.
 DWORD JoinV1(const JobObject* job, pid_t pid) {
-    for (const char* c : {"memory", "cpu"}) {
-        std::string dir = V1Dir(c, job);
-        struct stat st;
-        if (dir.empty() || stat(dir.c_str(), &st) != 0) continue;
+    for (int c = 0; c < kV1Count; ++c) {
+        std::string dir = V1Dir(static_cast<V1Controller>(c), job);
+        if (!DirExists(dir)) continue;
         int err = WriteCgroupFile(dir + "/cgroup.procs", std::to_string(pid));
         if (err != 0 && err != ESRCH) return ErrnoToWin32(err);
     }
@@ -275,8 +298,13 @@ DWORD InternalAssign(JobObject* job, ProcessObject* proc) {
         if (err != 0) rc = err == ESRCH ? ERROR_ACCESS_DENIED : ErrnoToWin32(err);
     }
     if (rc == ERROR_SUCCESS) rc = JoinV1(job, proc->pid);
+    DWORD limitsRc = ERROR_SUCCESS;
     if (rc == ERROR_SUCCESS) {
-        ApplyMemberLimits(proc->pid, s.limits);
+        if ((b.LimitFlags & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0)
+            SyncPidsMax(V1Dir(kV1Pids, job), b.ActiveProcessLimit);
+        // A member whose limits could not all be set stays a member; the
+        // caller hears of it, and the monitor tries again.
+        limitsRc = ApplyMemberLimits(proc->pid, s.limits, 0);
         AssignedEntry& e = s.assigned[s.assignedNext++ % (sizeof(s.assigned) / sizeof(s.assigned[0]))];
         e.pid = proc->pid;
         e.start = proc->startTicks;
@@ -285,7 +313,8 @@ DWORD InternalAssign(JobObject* job, ProcessObject* proc) {
     }
     DWORD wr = UnlockShared(job->state.get(), rc == ERROR_SUCCESS ? &s : nullptr);
     if (rc == ERROR_SUCCESS) MonitorKick();
-    return rc != ERROR_SUCCESS ? rc : wr;
+    if (rc != ERROR_SUCCESS) return rc;
+    return wr != ERROR_SUCCESS ? wr : limitsRc;
 }
 
 // ---- queries ----
@@ -337,13 +366,13 @@ DWORD InternalQuery(JobObject* job, JOBOBJECTINFOCLASS cls, void* info, DWORD le
         return put(&s.limits.BasicLimitInformation, sizeof(s.limits.BasicLimitInformation));
     case JobObjectExtendedLimitInformation: {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION l = s.limits;
+        // Memory use, not address space: the largest resident set a member
+        // reached, and the group's memory cgroup peak (without one, the
+        // largest sum of the members' resident sets the monitor saw).
         l.PeakProcessMemoryUsed = s.peakProcess;
         l.PeakJobMemoryUsed = s.peakJob;
-        std::string mem = V1Dir("memory", job);
-        if (!mem.empty()) {
-            uint64_t peak = CgroupNumber(mem + "/memory.max_usage_in_bytes");
-            if (peak > l.PeakJobMemoryUsed) l.PeakJobMemoryUsed = peak;
-        }
+        std::string mem = V1Dir(kV1Memory, job);
+        if (DirExists(mem)) l.PeakJobMemoryUsed = CgroupNumber(mem + "/memory.max_usage_in_bytes");
         return put(&l, sizeof(l));
     }
     case JobObjectEndOfJobTimeInformation: {
@@ -400,42 +429,178 @@ DWORD ValidateLimits(const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& l, DWORD validF
 // cpu.shares for the ten scheduling classes; 5 is the default weight.
 constexpr unsigned kShares[10] = {128, 256, 384, 512, 768, 1024, 1536, 2048, 3072, 4096};
 
-// The v1 side of the limits: memory (job limit, working-set maximum) and cpu
-// (scheduling class). A hierarchy is joined when a limit first needs it.
+bool WantsRealtime(const JOBOBJECT_BASIC_LIMIT_INFORMATION& b) {
+    return (b.LimitFlags & JOB_OBJECT_LIMIT_PRIORITY_CLASS) != 0 && b.PriorityClass == REALTIME_PRIORITY_CLASS;
+}
+
+// "0,2-3": the cpuset.cpus text of a mask.
+std::string CpuListOf(ULONG_PTR mask) {
+    std::string text;
+    for (int cpu = 0; cpu < 64; ++cpu) {
+        if (((mask >> cpu) & 1) == 0) continue;
+        int last = cpu;
+        while (last + 1 < 64 && ((mask >> (last + 1)) & 1) != 0) ++last;
+        if (!text.empty()) text += ",";
+        text += std::to_string(cpu);
+        if (last > cpu) text += "-" + std::to_string(last);
+        cpu = last;
+    }
+    return text;
+}
+
+// A new cpuset cgroup has no CPUs and memory nodes and takes no task until
+// it has both: it gets its parent's (the parent first, when new too).
+int InheritCpuset(const std::string& dir, bool parentToo) {
+    if (parentToo && TrimmedText(ParentOf(dir) + "/cpuset.cpus").empty()) {
+        int err = InheritCpuset(ParentOf(dir), false);
+        if (err != 0) return err;
+    }
+    for (const char* f : {"/cpuset.mems", "/cpuset.cpus"}) {
+        std::string value = TrimmedText(ParentOf(dir) + f);
+        if (value.empty()) return ENOSPC;
+        int err = WriteCgroupFile(dir + f, value);
+        if (err != 0) return err;
+    }
+    return 0;
+}
+
+uint64_t RtRuntime(const std::string& dir) { return CgroupNumber(dir + "/cpu.rt_runtime_us"); }
+
+// The real-time budget that the cgroups below `dir` hold, but `except`'s.
+uint64_t ChildrenRtRuntime(const std::string& dir, const std::string& except, unsigned* holders = nullptr) {
+    uint64_t sum = 0;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return 0;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_type != DT_DIR || e->d_name[0] == '.') continue;
+        std::string child = dir + "/" + e->d_name;
+        if (child == except) continue;
+        uint64_t r = RtRuntime(child);
+        sum += r;
+        if (r > 0 && holders != nullptr) ++*holders;
+    }
+    closedir(d);
+    return sum;
+}
+
+// A new v1 cpu cgroup has no real-time budget, and the kernel refuses
+// SCHED_RR in it. The job's cgroup gets an equal share of its parent's
+// budget with every other realtime job; the parent takes what its own parent
+// has spare. ERROR_NOT_SUPPORTED where no budget can be had.
+DWORD GiveRtBudget(const std::string& dir) {
+    if (RtRuntime(dir) > 0) return ERROR_SUCCESS;
+    std::string parent = ParentOf(dir);
+    if (RtRuntime(parent) == 0) {
+        std::string grand = ParentOf(parent);
+        uint64_t own = RtRuntime(grand), taken = ChildrenRtRuntime(grand, parent);
+        // The kernel also checks the levels above; less may be accepted.
+        for (uint64_t want = own > taken ? own - taken : 0; want >= kLeastRtRuntimeUs; want /= 2)
+            if (WriteCgroupFile(parent + "/cpu.rt_runtime_us", std::to_string(want)) == 0) break;
+        if (RtRuntime(parent) == 0) return ERROR_NOT_SUPPORTED;
+    }
+    unsigned holders = 0;
+    uint64_t total = RtRuntime(parent);
+    ChildrenRtRuntime(parent, dir, &holders);
+    uint64_t share = total / (holders + 1);
+    if (share < kLeastRtRuntimeUs) return ERROR_NOT_SUPPORTED;
+    // Make room: the others come down to an equal share.
+    DIR* d = opendir(parent.c_str());
+    if (d != nullptr) {
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_type != DT_DIR || e->d_name[0] == '.') continue;
+            std::string child = parent + "/" + e->d_name;
+            if (child != dir && RtRuntime(child) > share)
+                WriteCgroupFile(child + "/cpu.rt_runtime_us", std::to_string(share));
+        }
+        closedir(d);
+    }
+    uint64_t spare = total - std::min(total, ChildrenRtRuntime(parent, dir));
+    int err = WriteCgroupFile(dir + "/cpu.rt_runtime_us", std::to_string(std::min(spare, share)));
+    if (err != 0) return spare < kLeastRtRuntimeUs ? ERROR_NOT_SUPPORTED : ErrnoToWin32(err);
+    return ERROR_SUCCESS;
+}
+
+// Gives the budget back once the job has no real-time member; the parent's
+// goes back too when no job holds any.
+void TakeRtBudget(const std::string& dir) {
+    if (!DirExists(dir) || RtRuntime(dir) == 0) return;
+    if (WriteCgroupFile(dir + "/cpu.rt_runtime_us", "0") != 0) return;  // a member is still real-time
+    std::string parent = ParentOf(dir);
+    if (ChildrenRtRuntime(parent, std::string()) == 0) WriteCgroupFile(parent + "/cpu.rt_runtime_us", "0");
+}
+
+// The v1 side of the limits. A hierarchy is joined when a limit first needs
+// it: memory (job limit, working-set maximum), cpu (scheduling class; the
+// real-time budget of a realtime group), cpuset (affinity, held by the
+// kernel) and pids (the active-process limit, held at fork). Where the host
+// has no cpuset, pids or cpu hierarchy those are left to the members' own
+// settings and the monitor.
 DWORD ApplyV1(JobObject* job, const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& l) {
     const JOBOBJECT_BASIC_LIMIT_INFORMATION& b = l.BasicLimitInformation;
+    const DWORD f = b.LimitFlags;
+    const bool realtime = WantsRealtime(b);
+    const bool wanted[kV1Count] = {
+        (f & kMemoryFlags) != 0,
+        (f & kCpuFlags) != 0 || realtime,
+        (f & JOB_OBJECT_LIMIT_AFFINITY) != 0,
+        (f & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0,
+    };
     std::vector<pid_t> members = CgroupProcs(job->cg);
-    struct Setting {
-        const char* controller;
-        bool wanted;
-        const char* file;
-        std::string value;
-    };
-    Setting settings[] = {
-        {"memory", (b.LimitFlags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0, "memory.limit_in_bytes",
-         (b.LimitFlags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0 ? std::to_string(l.JobMemoryLimit) : "-1"},
-        {"memory", (b.LimitFlags & JOB_OBJECT_LIMIT_WORKINGSET) != 0, "memory.soft_limit_in_bytes",
-         (b.LimitFlags & JOB_OBJECT_LIMIT_WORKINGSET) != 0 ? std::to_string(b.MaximumWorkingSetSize) : "-1"},
-        {"cpu", (b.LimitFlags & JOB_OBJECT_LIMIT_SCHEDULING_CLASS) != 0, "cpu.shares",
-         std::to_string((b.LimitFlags & JOB_OBJECT_LIMIT_SCHEDULING_CLASS) != 0 ? kShares[b.SchedulingClass % 10]
-                                                                                  : 1024u)},
-    };
-    for (const Setting& st : settings) {
-        std::string dir = V1Dir(st.controller, job);
-        struct stat sb;
-        bool exists = !dir.empty() && stat(dir.c_str(), &sb) == 0;
-        if (!st.wanted && !exists) continue;
+    for (int i = 0; i < kV1Count; ++i) {
+        const V1Controller c = static_cast<V1Controller>(i);
+        std::string dir = V1Dir(c, job);
+        if (dir.empty()) continue;
+        bool exists = DirExists(dir);
+        if (!wanted[c] && !exists) continue;
         if (!exists) {
             int err = FreshCgroup(dir);
+            if (err == 0 && c == kV1Cpuset) err = InheritCpuset(dir, true);
             if (err != 0) return ErrnoToWin32(err);
+        }
+        // A real-time member may move into a cpu cgroup only with a budget.
+        if (c == kV1Cpu && realtime) {
+            DWORD rc = GiveRtBudget(dir);
+            if (rc != ERROR_SUCCESS) return rc;
+        }
+        if (!exists) {
             for (pid_t pid : members) {
-                err = WriteCgroupFile(dir + "/cgroup.procs", std::to_string(pid));
+                int err = WriteCgroupFile(dir + "/cgroup.procs", std::to_string(pid));
                 if (err != 0 && err != ESRCH) return ErrnoToWin32(err);
             }
         }
-        int err = WriteCgroupFile(dir + "/" + st.file, st.value);
-        // The kernel refuses a memory limit below what the group already uses.
-        if (err == EBUSY) return ERROR_NOT_ENOUGH_QUOTA;
+        int err = 0;
+        switch (c) {
+        case kV1Memory:
+            err = WriteCgroupFile(dir + "/memory.limit_in_bytes",
+                                  (f & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0 ? std::to_string(l.JobMemoryLimit) : "-1");
+            // The kernel refuses a memory limit below what the group already uses.
+            if (err == EBUSY) return ERROR_NOT_ENOUGH_QUOTA;
+            if (err == 0)
+                err = WriteCgroupFile(dir + "/memory.soft_limit_in_bytes",
+                                      (f & JOB_OBJECT_LIMIT_WORKINGSET) != 0 ? std::to_string(b.MaximumWorkingSetSize)
+                                                                             : "-1");
+            break;
+        case kV1Cpu:
+            err = WriteCgroupFile(
+                dir + "/cpu.shares",
+                std::to_string((f & JOB_OBJECT_LIMIT_SCHEDULING_CLASS) != 0 ? kShares[b.SchedulingClass % 10] : 1024u));
+            break;
+        case kV1Cpuset:
+            err = WriteCgroupFile(dir + "/cpuset.cpus", (f & JOB_OBJECT_LIMIT_AFFINITY) != 0
+                                                            ? CpuListOf(b.Affinity)
+                                                            : TrimmedText(ParentOf(dir) + "/cpuset.cpus"));
+            break;
+        case kV1Pids:
+            if ((f & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0) {
+                DWORD rc = SyncPidsMax(dir, b.ActiveProcessLimit);
+                if (rc != ERROR_SUCCESS) return rc;
+            } else {
+                err = WriteCgroupFile(dir + "/pids.max", "max");
+            }
+            break;
+        default:
+            break;
+        }
         if (err != 0) return ErrnoToWin32(err);
     }
     return ERROR_SUCCESS;
@@ -462,10 +627,12 @@ DWORD SetLimits(JobObject* job, JOBOBJECT_EXTENDED_LIMIT_INFORMATION l, bool ext
         b.LimitFlags = (b.LimitFlags & ~JOB_OBJECT_LIMIT_JOB_TIME) | (old.LimitFlags & JOB_OBJECT_LIMIT_JOB_TIME);
         b.PerJobUserTimeLimit = old.PerJobUserTimeLimit;
     }
-    if ((b.LimitFlags & JOB_OBJECT_LIMIT_JOB_TIME) == 0) b.PerJobUserTimeLimit.QuadPart = 0;
-    if ((b.LimitFlags & JOB_OBJECT_LIMIT_PROCESS_TIME) == 0) b.PerProcessUserTimeLimit.QuadPart = 0;
+    // A limit without its flag keeps the value it is given, as the job keeps it.
     rc = ApplyV1(job, l);
+    DWORD membersRc = ERROR_SUCCESS;
     if (rc == ERROR_SUCCESS) {
+        uint64_t lastProcessLimit =
+            (old.LimitFlags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) != 0 ? s.limits.ProcessMemoryLimit : 0;
         l.IoInfo = IO_COUNTERS{};
         l.PeakProcessMemoryUsed = 0;
         l.PeakJobMemoryUsed = 0;
@@ -476,11 +643,18 @@ DWORD SetLimits(JobObject* job, JOBOBJECT_EXTENDED_LIMIT_INFORMATION l, bool ext
             s.jobTimeHit = 0;
             SetJobSignal(job->signal.get(), false);
         }
-        for (pid_t pid : CgroupProcs(job->cg)) ApplyMemberLimits(pid, l);
+        // The limits are the job's now; a member that refuses one is the
+        // caller's failure, and the monitor keeps trying.
+        for (pid_t pid : CgroupProcs(job->cg)) {
+            DWORD r = ApplyMemberLimits(pid, l, lastProcessLimit);
+            if (membersRc == ERROR_SUCCESS) membersRc = r;
+        }
+        if (!WantsRealtime(b)) TakeRtBudget(V1Dir(kV1Cpu, job));
     }
     DWORD wr = UnlockShared(job->state.get(), rc == ERROR_SUCCESS ? &s : nullptr);
     MonitorKick();
-    return rc != ERROR_SUCCESS ? rc : wr;
+    if (rc != ERROR_SUCCESS) return rc;
+    return wr != ERROR_SUCCESS ? wr : membersRc;
 }
 
 DWORD Associate(JobObject* job, const JOBOBJECT_ASSOCIATE_COMPLETION_PORT& a) {
@@ -607,32 +781,52 @@ void SetJobSignal(int fifo, bool on) {
     }
 }
 
-DWORD ApplyMemberLimits(pid_t pid, const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& l) {
+bool HardMemoryLimits() {
+    static const bool capable = [] {
+        std::string status;
+        if (ReadWholeFile("/proc/self/status", status) != 0) return false;
+        size_t at = status.find("\nCapEff:");
+        if (at == std::string::npos) return false;
+        uint64_t caps = strtoull(status.c_str() + at + 8, nullptr, 16);
+        return (caps & (1ull << CAP_SYS_RESOURCE)) != 0;
+    }();
+    return capable;
+}
+
+DWORD ApplyMemberLimits(pid_t pid, const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& l, uint64_t lastProcessLimit) {
     DWORD flags = l.BasicLimitInformation.LimitFlags;
     DWORD rc = ERROR_SUCCESS;
     if ((flags & (JOB_OBJECT_LIMIT_PRIORITY_CLASS | JOB_OBJECT_LIMIT_AFFINITY)) != 0) {
         ObjRef<ProcessObject> p(OpenProcessObject(pid));
-        if (!p) return ERROR_ACCESS_DENIED;
+        if (!p) return ERROR_SUCCESS;  // ended: nothing left to limit
         if ((flags & JOB_OBJECT_LIMIT_PRIORITY_CLASS) != 0)
             rc = ApplyPriorityClass(p.p, l.BasicLimitInformation.PriorityClass);
         if ((flags & JOB_OBJECT_LIMIT_AFFINITY) != 0 && rc == ERROR_SUCCESS)
             rc = ApplyAffinity(p.p, l.BasicLimitInformation.Affinity);
+        // One that ended meanwhile reads as refused: not a failure of ours.
+        if (rc != ERROR_SUCCESS && PidfdEnded(p->pidfd.get())) return ERROR_SUCCESS;
     }
-    // Per-process committed memory: the soft address-space limit (a hard one
-    // we could not raise again); without the limit the soft value goes back
-    // up to the hard one.
+    // Per-process committed memory: the address-space limit. With the
+    // privilege to lift it again it is a hard limit the member cannot raise;
+    // without, the soft one, which the monitor lowers again when raised.
     struct rlimit cur;
-    if (prlimit(pid, RLIMIT_AS, nullptr, &cur) == 0) {
-        struct rlimit want = cur;
-        if ((flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) != 0) {
-            want.rlim_cur = l.ProcessMemoryLimit < cur.rlim_max ? l.ProcessMemoryLimit : cur.rlim_max;
-        } else {
-            want.rlim_cur = cur.rlim_max;
-        }
-        if (want.rlim_cur != cur.rlim_cur && prlimit(pid, RLIMIT_AS, &want, nullptr) != 0 && rc == ERROR_SUCCESS &&
-            errno != ESRCH)
-            rc = ErrnoToWin32(errno);
+    if (prlimit(pid, RLIMIT_AS, nullptr, &cur) != 0) {
+        if (errno == ESRCH || rc != ERROR_SUCCESS) return rc;
+        return ErrnoToWin32(errno);
     }
+    struct rlimit want = cur;
+    const bool limited = (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) != 0;
+    const rlim_t limit = static_cast<rlim_t>(l.ProcessMemoryLimit);
+    const bool ours = lastProcessLimit != 0 && cur.rlim_max == static_cast<rlim_t>(lastProcessLimit);
+    if (HardMemoryLimits()) {
+        if (limited) want.rlim_cur = want.rlim_max = ours || limit < cur.rlim_max ? limit : cur.rlim_max;
+        else if (ours) want.rlim_cur = want.rlim_max = RLIM_INFINITY;
+    } else {
+        want.rlim_cur = limited && limit < cur.rlim_max ? limit : cur.rlim_max;
+    }
+    bool same = want.rlim_cur == cur.rlim_cur && want.rlim_max == cur.rlim_max;
+    if (!same && prlimit(pid, RLIMIT_AS, &want, nullptr) != 0 && rc == ERROR_SUCCESS && errno != ESRCH)
+        rc = ErrnoToWin32(errno);
     return rc;
 }
 
@@ -665,6 +859,7 @@ BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
     if (!j) return Fail(err);
     pal::ObjRef<pal::ProcessObject> p(pal::LookupProcess(process));
     if (!p) return Fail(ERROR_INVALID_HANDLE);
+    pal::ServiceIdentityScope own;  // the handles' rights were checked; cgroup work is the service's
     err = pal::InternalAssign(j.p, p.p);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
 }
@@ -676,6 +871,7 @@ BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, LPVOID 
     if (!j) return Fail(err);
     if (info == nullptr) return Fail(ERROR_NOACCESS);
     DWORD written = 0;
+    pal::ServiceIdentityScope own;  // members' /proc files are read as the service
     err = pal::InternalQuery(j.p, infoClass, info, length, written);
     if (returnLength != nullptr) *returnLength = written;
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
@@ -686,6 +882,7 @@ BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, LPVOID in
     pal::ObjRef<pal::JobObject> j(pal::LookupJob(job, JOB_OBJECT_SET_ATTRIBUTES, err));
     if (!j) return Fail(err);
     if (info == nullptr) return Fail(ERROR_NOACCESS);
+    pal::ServiceIdentityScope own;
     err = pal::InternalSet(j.p, infoClass, info, length);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
 }
@@ -694,6 +891,19 @@ BOOL TerminateJobObject(HANDLE job, UINT) {
     DWORD err;
     pal::ObjRef<pal::JobObject> j(pal::LookupJob(job, JOB_OBJECT_TERMINATE, err));
     if (!j) return Fail(err);
+    pal::ServiceIdentityScope own;  // cgroup.kill is written as the service
     err = pal::InternalTerminate(j.p);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
+}
+
+BOOL PalQueryJobLostMessages(HANDLE job, LPDWORD lost) {
+    DWORD err;
+    pal::ObjRef<pal::JobObject> j(pal::LookupJob(job, JOB_OBJECT_QUERY, err));
+    if (!j) return Fail(err);
+    if (lost == nullptr) return Fail(ERROR_NOACCESS);
+    pal::JobShared s;
+    err = pal::ReadShared(j->state.get(), s);
+    if (err != ERROR_SUCCESS) return Fail(err);
+    *lost = s.lostMessages;
+    return TRUE;
 }

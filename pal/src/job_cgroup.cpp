@@ -4,9 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -67,21 +70,71 @@ long Ticks() {
     return t;
 }
 
+// The cgroup of a process in one v1 hierarchy ("/" or "/a/b"), from the
+// "<id>:<controllers>:<path>" lines of /proc/<pid>/cgroup; empty when absent.
+std::string ProcessV1Cgroup(pid_t pid, const char* controller) {
+    std::string text;
+    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/cgroup", text) != 0) return {};
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        size_t a = line.find(':'), b = a == std::string::npos ? a : line.find(':', a + 1);
+        if (b == std::string::npos) continue;
+        std::string list = "," + line.substr(a + 1, b - a - 1) + ",";
+        if (list.find(std::string(",") + controller + ",") != std::string::npos) return line.substr(b + 1);
+    }
+    return {};
+}
+
+// Our own cgroup path without the part that one of our jobs added: a
+// process that is itself in one of our jobs keeps using that job's parent.
+std::string OwnBase(std::string own) {
+    size_t at = own.find("/zembrik-");
+    if (at != std::string::npos) own.erase(at);
+    if (own == "/") own.clear();
+    return own;
+}
+
 }  // namespace
+
+const char* V1Name(V1Controller c) {
+    static const char* const kNames[kV1Count] = {"memory", "cpu", "cpuset", "pids"};
+    return kNames[c];
+}
 
 DWORD FindCgroupLayout(CgroupLayout& out) {
     out.v2Mount = FindMount("cgroup2", nullptr);
     if (out.v2Mount.empty()) return ERROR_NOT_SUPPORTED;
-    std::string own = ProcessCgroup(getpid());
-    // A process that is itself in one of our jobs keeps using that job's parent.
-    size_t at = own.find("/zembrik-");
-    if (at != std::string::npos) own.erase(at);
-    if (own == "/") own.clear();
-    out.parentRel = own + "/" + RootTag();
+    out.parentRel = OwnBase(ProcessCgroup(getpid())) + "/" + RootTag();
+    // In each v1 hierarchy the jobs go below our own cgroup there, so that
+    // limits enclosing the service enclose its groups too; where that cgroup
+    // is not ours to write (a read-only delegation), at the top.
+    for (int c = 0; c < kV1Count; ++c) {
+        std::string mount = V1Mount(V1Name(static_cast<V1Controller>(c)));
+        if (mount.empty()) {
+            out.v1Parent[c].clear();
+            continue;
+        }
+        std::string own = OwnBase(ProcessV1Cgroup(getpid(), V1Name(static_cast<V1Controller>(c))));
+        if (!own.empty() && access((mount + own).c_str(), W_OK) != 0) own.clear();
+        out.v1Parent[c] = mount + own + "/" + RootTag();
+    }
     return ERROR_SUCCESS;
 }
 
-std::string V1Mount(const char* controller) { return FindMount("cgroup", controller); }
+std::string V1Mount(const char* controller) {
+    // Mounts do not change under a running service: found once per controller.
+    static std::mutex lock;
+    static std::vector<std::pair<std::string, std::string>> found;
+    std::lock_guard<std::mutex> guard(lock);
+    for (const auto& f : found)
+        if (f.first == controller) return f.second;
+    found.emplace_back(controller, FindMount("cgroup", controller));
+    return found.back().second;
+}
 
 int WriteCgroupFile(const std::string& path, const std::string& value) {
     ScopedFd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
@@ -147,9 +200,12 @@ bool SampleProcess(pid_t pid, ProcSample& s, bool memory) {
     if (p == nullptr) return false;
     ++p;
     uint64_t minflt = 0, majflt = 0;
-    for (int field = 3; field <= 22; ++field) {
+    for (int field = 3; field <= 41; ++field) {
         while (*p == ' ') ++p;
-        if (*p == 0) return false;
+        if (*p == 0) {
+            if (field <= 22) return false;
+            break;
+        }
         char* end = p;
         switch (field) {
         case 3:
@@ -159,23 +215,28 @@ bool SampleProcess(pid_t pid, ProcSample& s, bool memory) {
         case 12: majflt = strtoull(p, &end, 10); break;
         case 14: s.utime = strtoull(p, &end, 10); break;
         case 15: s.stime = strtoull(p, &end, 10); break;
+        case 19: s.nice = strtol(p, &end, 10); break;
         case 22: s.start = strtoull(p, &end, 10); break;
+        case 41: s.policy = static_cast<unsigned>(strtoul(p, &end, 10)); break;
         default: break;
         }
         while (*p != ' ' && *p != 0) ++p;
     }
     s.faults = minflt + majflt;
     if (!memory) return true;
-    char status[4096];
+    // Read whole: the Groups line of a process in many groups is long, and
+    // the memory lines come after it. The buffer is kept from call to call.
+    thread_local std::string status;
     snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
-    if (ReadSmallFile(path, status, sizeof(status), len) != 0) return true;
-    auto kb = [&status](const char* key) -> uint64_t {
-        const char* at = strstr(status, key);
+    if (ReadWholeFile(path, status) != 0) return true;
+    auto kb = [](const char* key) -> uint64_t {
+        const char* at = strstr(status.c_str(), key);
         return at == nullptr ? 0 : strtoull(at + strlen(key), nullptr, 10) * 1024;
     };
     s.vmSize = kb("\nVmSize:");
     s.vmPeak = kb("\nVmPeak:");
     s.rss = kb("\nVmRSS:");
+    s.rssPeak = kb("\nVmHWM:");
     return true;
 }
 
@@ -193,6 +254,20 @@ bool ReadProcIo(pid_t pid, IO_COUNTERS& io) {
     io.ReadOperationCount += value("syscr:");
     io.WriteOperationCount += value("syscw:");
     return true;
+}
+
+DWORD SyncPidsMax(const std::string& dir, DWORD limit) {
+    struct stat st;
+    if (dir.empty() || stat(dir.c_str(), &st) != 0) return ERROR_SUCCESS;
+    uint64_t tasks = CgroupNumber(dir + "/pids.current");
+    uint64_t processes = CgroupProcs(dir).size();
+    uint64_t threads = tasks > processes ? tasks - processes : 0;
+    std::string want = std::to_string(static_cast<uint64_t>(limit) + threads);
+    char now[32];
+    size_t len = 0;
+    if (ReadSmallFile(dir + "/pids.max", now, sizeof(now), len) == 0 && want + "\n" == now) return ERROR_SUCCESS;
+    int err = WriteCgroupFile(dir + "/pids.max", want);
+    return err == 0 ? ERROR_SUCCESS : ErrnoToWin32(err);
 }
 
 uint64_t JobTicksTo100ns(uint64_t ticks) { return ticks * (10000000ull / static_cast<uint64_t>(Ticks())); }

@@ -2,22 +2,27 @@
 // a job only while it holds the exclusive flock on the job's `monitor` file,
 // so exactly one process (the service, or the mediator once the service is
 // gone) enforces and reports. Every tick (100 ms, or at once on a change of
-// cgroup.events or a kick; once a second for a job without time or
-// process-count limits, whose messages may come late) it compares the job's members with the last look
-// and enforces what no controller covers: the active-process limit (newest
-// first), the per-process and per-job user time, and reports the job messages.
+// cgroup.events, an out-of-memory event or a kick; once a second for a job
+// without time or process-count limits, whose messages may come late) it
+// compares the job's members with the last look, enforces what no controller
+// covers (the active-process limit where there is no pids controller, newest
+// first; the per-process and per-job user time), holds what members could
+// undo (priority, affinity without a cpuset, the soft process memory limit)
+// and posts the job messages.
 // Known gaps: EXIT_PROCESS for every ending (no ABNORMAL_EXIT_PROCESS);
 // PROCESS_MEMORY_LIMIT is posted when a member's peak address space comes
 // within 1/16 of the limit (a refused allocation itself cannot be seen);
-// JOB_MEMORY_LIMIT names the member with the largest resident set.
+// JOB_MEMORY_LIMIT names the member the kernel's OOM killer ended (the one
+// that vanished with the most memory), else the largest member.
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +33,7 @@
 #include "internal/identity.h"
 #include "internal/iocp.h"
 #include "internal/job.h"
+#include "internal/process.h"
 #include "internal/sys.h"
 #include "pal/error.h"
 
@@ -49,13 +55,16 @@ struct Member {
 struct Watch {
     std::string dir;        // object directory
     std::string cg;         // v2 cgroup
-    std::string memory;     // v1 memory cgroup (may not exist)
+    std::string memory;     // v1 cgroups, which may not exist (yet)
+    std::string cpuset;
+    std::string pids;
     int refs = 1;
     bool owner = false;
     ScopedFd state, signal, monitor, events;
+    ScopedFd oom;           // eventfd: the memory cgroup ran out
     std::vector<Member> members;  // ascending start time
-    uint64_t failcnt = 0;
-    pid_t biggest = 0;
+    uint64_t oomKills = 0;
+    uint64_t refusedForks = 0;
     bool urgent = true;     // has limits the monitor enforces
     uint64_t nextLook = 0;  // monotonic ms of the next look when not urgent
 };
@@ -64,19 +73,70 @@ std::mutex g_lock;
 std::vector<std::unique_ptr<Watch>> g_watches;  // guarded by g_lock
 int g_kick = -1;
 
-bool Kill(pid_t pid) {
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0) return false;
-    bool ok = syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0) == 0;
-    close(fd);
-    return ok;
+bool Exists(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0;
+}
+
+// Through a pidfd of the process we sampled: a pid reused since then is
+// another process, which is left alone.
+bool Kill(const Member& m) {
+    ObjRef<ProcessObject> p(OpenProcessObject(m.pid, m.start));
+    return p && KillProcessObject(p.p);
 }
 
 // Through any descriptor of the port this process holds: the process that
 // made the association may be gone (the service, while the mediator acts).
-void Post(Watch&, const JobShared& s, DWORD msg, uint64_t pid) {
+// A port with no room left loses the message; the job counts it.
+void Post(JobShared& s, DWORD msg, uint64_t pid) {
     if (s.portSet == 0) return;
-    PostToPortInode(s.portInode, msg, static_cast<ULONG_PTR>(s.portKey), static_cast<ULONG_PTR>(pid));
+    DWORD rc = PostToPortInode(s.portInode, msg, static_cast<ULONG_PTR>(s.portKey), static_cast<ULONG_PTR>(pid));
+    if (rc == ERROR_NO_SYSTEM_RESOURCES) ++s.lostMessages;
+}
+
+// The "<key> <n>" count of a flat-keyed cgroup file (pids.events, memory.oom_control).
+uint64_t KeyCount(const std::string& path, const char* key) { return CgroupKeyValue(path, key); }
+
+// Arms an eventfd on the memory cgroup's out-of-memory notification, once
+// the job has that cgroup; the monitor polls it beside cgroup.events.
+void ArmOom(Watch& w) {
+    if (w.oom || !Exists(w.memory)) return;
+    ScopedFd efd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    ScopedFd control(open((w.memory + "/memory.oom_control").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!efd || !control) return;
+    std::string line = std::to_string(efd.get()) + " " + std::to_string(control.get());
+    if (WriteCgroupFile(w.memory + "/cgroup.event_control", line) != 0) return;
+    w.oomKills = KeyCount(w.memory + "/memory.oom_control", "oom_kill");
+    w.oom = std::move(efd);
+}
+
+// Brings back what a member may change of itself: its priority class, its
+// affinity where no cpuset holds it, and a soft memory limit it raised.
+void Hold(const Member& m, const ProcSample& ps, const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& l, bool cpuset) {
+    const JOBOBJECT_BASIC_LIMIT_INFORMATION& b = l.BasicLimitInformation;
+    bool priority = (b.LimitFlags & JOB_OBJECT_LIMIT_PRIORITY_CLASS) != 0 &&
+                    PriorityClassOf(ps.nice, ps.policy) != b.PriorityClass;
+    bool affinity = false;
+    if ((b.LimitFlags & JOB_OBJECT_LIMIT_AFFINITY) != 0 && !cpuset) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(m.pid, sizeof(set), &set) == 0) {
+            for (int cpu = 0; cpu < 64 && !affinity; ++cpu)
+                affinity = CPU_ISSET(cpu, &set) && ((b.Affinity >> cpu) & 1) == 0;
+        }
+    }
+    bool memory = false;
+    if ((b.LimitFlags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) != 0) {
+        struct rlimit cur;
+        memory = prlimit(m.pid, RLIMIT_AS, nullptr, &cur) == 0 && cur.rlim_cur > l.ProcessMemoryLimit &&
+                 cur.rlim_max >= l.ProcessMemoryLimit;
+    }
+    if (!priority && !affinity && !memory) return;
+    ObjRef<ProcessObject> p(OpenProcessObject(m.pid, m.start));
+    if (!p) return;
+    if (priority) ApplyPriorityClass(p.p, b.PriorityClass);
+    if (affinity) ApplyAffinity(p.p, b.Affinity);
+    if (memory) ApplyMemberLimits(m.pid, l, l.ProcessMemoryLimit);
 }
 
 void Tick(Watch& w) {
@@ -88,7 +148,9 @@ void Tick(Watch& w) {
             ProcSample ps;
             if (SampleProcess(pid, ps, false)) w.members.push_back({pid, ps.start, 0, false, false});
         }
+        w.refusedForks = KeyCount(w.pids + "/pids.events", "max");
     }
+    ArmOom(w);
     JobShared s;
     if (LockShared(w.state.get(), s) != ERROR_SUCCESS) return;
     JOBOBJECT_BASIC_LIMIT_INFORMATION& b = s.limits.BasicLimitInformation;
@@ -116,7 +178,7 @@ void Tick(Watch& w) {
                 }
             }
             if (!counted) ++s.totalProcesses;  // a child of a member
-            Post(w, s, JOB_OBJECT_MSG_NEW_PROCESS, static_cast<uint64_t>(pid));
+            Post(s, JOB_OBJECT_MSG_NEW_PROCESS, static_cast<uint64_t>(pid));
         }
         now.push_back(m);
         samples.push_back(ps);
@@ -126,29 +188,41 @@ void Tick(Watch& w) {
         AssignedEntry& e = s.assigned[i];
         if (e.pid == 0 || e.noticed != 0) continue;
         e.noticed = 1;
-        Post(w, s, JOB_OBJECT_MSG_NEW_PROCESS, static_cast<uint64_t>(e.pid));
-        Post(w, s, JOB_OBJECT_MSG_EXIT_PROCESS, static_cast<uint64_t>(e.pid));
+        Post(s, JOB_OBJECT_MSG_NEW_PROCESS, static_cast<uint64_t>(e.pid));
+        Post(s, JOB_OBJECT_MSG_EXIT_PROCESS, static_cast<uint64_t>(e.pid));
     }
+    const Member* vanished = nullptr;  // the gone member with the most memory
     for (const Member& old : w.members) {
         bool still = std::any_of(now.begin(), now.end(),
                                  [&](const Member& m) { return m.pid == old.pid && m.start == old.start; });
-        if (!still) Post(w, s, JOB_OBJECT_MSG_EXIT_PROCESS, static_cast<uint64_t>(old.pid));
+        if (still) continue;
+        Post(s, JOB_OBJECT_MSG_EXIT_PROCESS, static_cast<uint64_t>(old.pid));
+        if (!old.killed && (vanished == nullptr || old.rss > vanished->rss)) vanished = &old;
     }
-    if (now.empty() && !w.members.empty()) Post(w, s, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, 0);
+    if (now.empty() && !w.members.empty()) Post(s, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, 0);
 
-    // Active processes: the newest beyond the limit go.
-    std::vector<size_t> order(now.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t c) { return now[a].start < now[c].start; });
+    // Active processes. The pids controller refuses forks beyond the limit
+    // (threads count there too, so its limit grows by them); refusals are
+    // reported once a look. Without it, or beyond the limit by assignment,
+    // the newest go.
     if ((b.LimitFlags & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0) {
+        if (Exists(w.pids)) {
+            SyncPidsMax(w.pids, b.ActiveProcessLimit);
+            uint64_t refused = KeyCount(w.pids + "/pids.events", "max");
+            if (refused > w.refusedForks) Post(s, JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT, 0);
+            w.refusedForks = refused;
+        }
+        std::vector<size_t> order(now.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t c) { return now[a].start < now[c].start; });
         size_t alive = 0;
         for (size_t i : order) {
             if (now[i].killed) continue;
             if (++alive <= b.ActiveProcessLimit) continue;
-            if (Kill(now[i].pid)) {
+            if (Kill(now[i])) {
                 now[i].killed = true;
                 ++s.totalTerminated;
-                Post(w, s, JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT, 0);
+                Post(s, JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT, 0);
             }
         }
     }
@@ -158,10 +232,10 @@ void Tick(Watch& w) {
             if (now[i].killed) continue;
             if (static_cast<LONGLONG>(JobTicksTo100ns(samples[i].utime)) <= b.PerProcessUserTimeLimit.QuadPart)
                 continue;
-            if (Kill(now[i].pid)) {
+            if (Kill(now[i])) {
                 now[i].killed = true;
                 ++s.totalTerminated;
-                Post(w, s, JOB_OBJECT_MSG_END_OF_PROCESS_TIME, static_cast<uint64_t>(now[i].pid));
+                Post(s, JOB_OBJECT_MSG_END_OF_PROCESS_TIME, static_cast<uint64_t>(now[i].pid));
             }
         }
     }
@@ -171,9 +245,9 @@ void Tick(Watch& w) {
         uint64_t used = user > s.jobTimeBaseUsec ? (user - s.jobTimeBaseUsec) * 10 : 0;
         if (static_cast<LONGLONG>(used) > b.PerJobUserTimeLimit.QuadPart) {
             if (s.endOfJobAction == JOB_OBJECT_POST_AT_END_OF_JOB) {
-                // Reported once; the job goes on without the limit.
+                // Reported once; the job goes on without the limit, whose
+                // value it keeps.
                 b.LimitFlags &= ~JOB_OBJECT_LIMIT_JOB_TIME;
-                b.PerJobUserTimeLimit.QuadPart = 0;
             } else {
                 WriteCgroupFile(w.cg + "/cgroup.kill", "1");
                 for (Member& m : now) {
@@ -183,36 +257,34 @@ void Tick(Watch& w) {
                 s.jobTimeHit = 1;
                 SetJobSignal(w.signal.get(), true);
             }
-            Post(w, s, JOB_OBJECT_MSG_END_OF_JOB_TIME, 0);
+            Post(s, JOB_OBJECT_MSG_END_OF_JOB_TIME, 0);
         }
     }
-    // Memory: peaks, the per-process limit, the job limit of the v1 group.
+    // Memory: peaks of use, the per-process limit, the group's out-of-memory kills.
     uint64_t jobBytes = 0;
-    pid_t biggest = 0;
-    uint64_t biggestRss = 0;
+    const Member* biggest = nullptr;
     for (size_t i = 0; i < now.size(); ++i) {
-        jobBytes += samples[i].vmSize;
-        if (samples[i].vmPeak > s.peakProcess) s.peakProcess = samples[i].vmPeak;
-        if (samples[i].rss >= biggestRss) {
-            biggestRss = samples[i].rss;
-            biggest = now[i].pid;
-        }
+        jobBytes += samples[i].rss;
+        if (samples[i].rssPeak > s.peakProcess) s.peakProcess = samples[i].rssPeak;
+        if (biggest == nullptr || now[i].rss > biggest->rss) biggest = &now[i];
         uint64_t limit = s.limits.ProcessMemoryLimit;
         if ((b.LimitFlags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) != 0 && !now[i].memoryPosted &&
             samples[i].vmPeak >= limit - limit / 16) {
             now[i].memoryPosted = true;
-            Post(w, s, JOB_OBJECT_MSG_PROCESS_MEMORY_LIMIT, static_cast<uint64_t>(now[i].pid));
+            Post(s, JOB_OBJECT_MSG_PROCESS_MEMORY_LIMIT, static_cast<uint64_t>(now[i].pid));
         }
     }
     if (jobBytes > s.peakJob) s.peakJob = jobBytes;
-    struct stat st;
-    if (stat(w.memory.c_str(), &st) == 0) {
-        uint64_t failcnt = CgroupNumber(w.memory + "/memory.failcnt");
-        if (failcnt > w.failcnt && (b.LimitFlags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0)
-            Post(w, s, JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, static_cast<uint64_t>(biggest != 0 ? biggest : w.biggest));
-        w.failcnt = failcnt;
+    if (w.oom) {
+        uint64_t kills = KeyCount(w.memory + "/memory.oom_control", "oom_kill");
+        const Member* victim = vanished != nullptr ? vanished : biggest;
+        if (kills > w.oomKills && (b.LimitFlags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0)
+            Post(s, JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, victim != nullptr ? static_cast<uint64_t>(victim->pid) : 0);
+        w.oomKills = kills;
     }
-    if (biggest != 0) w.biggest = biggest;
+    const bool cpuset = Exists(w.cpuset);
+    for (size_t i = 0; i < now.size(); ++i)
+        if (!now[i].killed) Hold(now[i], samples[i], s.limits, cpuset);
     UnlockShared(w.state.get(), &s);
     w.members = std::move(now);
 }
@@ -224,8 +296,10 @@ void Run() {
         fds.push_back({g_kick, POLLIN, 0});
         {
             std::lock_guard<std::mutex> guard(g_lock);
-            for (auto& w : g_watches)
+            for (auto& w : g_watches) {
                 if (w->owner && w->events) fds.push_back({w->events.get(), POLLPRI, 0});
+                if (w->owner && w->oom) fds.push_back({w->oom.get(), POLLIN, 0});
+            }
         }
         poll(fds.data(), fds.size(), kTickMs);
         uint64_t v;
@@ -236,11 +310,19 @@ void Run() {
         uint64_t now = MonotonicMs();
         std::lock_guard<std::mutex> guard(g_lock);
         for (auto& w : g_watches) {
-            bool changed = w->events && std::find(fired.begin(), fired.end(), w->events.get()) != fired.end();
+            auto hit = [&](const ScopedFd& fd) {
+                return fd && std::find(fired.begin(), fired.end(), fd.get()) != fired.end();
+            };
+            bool changed = hit(w->events);
             if (changed) {
                 // cgroup.events must be read again before it notifies again.
                 char buf[128];
                 if (pread(w->events.get(), buf, sizeof(buf), 0) < 0) {
+                }
+            }
+            if (hit(w->oom)) {
+                changed = true;
+                if (read(w->oom.get(), &v, sizeof(v)) < 0) {
                 }
             }
             if (w->owner && !w->urgent && !kicked && !changed && now < w->nextLook) continue;
@@ -263,8 +345,12 @@ void MonitorAttach(const JobObject* job) {
     auto w = std::make_unique<Watch>();
     w->dir = job->hold->dir;
     w->cg = job->cg;
-    std::string mount = V1Mount("memory");
-    if (!mount.empty()) w->memory = mount + job->layout.parentRel + "/" + job->name;
+    auto v1 = [&](V1Controller c) {
+        return job->layout.v1Parent[c].empty() ? std::string() : job->layout.v1Parent[c] + "/" + job->name;
+    };
+    w->memory = v1(kV1Memory);
+    w->cpuset = v1(kV1Cpuset);
+    w->pids = v1(kV1Pids);
     w->state.reset(open((w->dir + "/state").c_str(), O_RDWR | O_CLOEXEC));
     w->signal.reset(open((w->dir + "/signal").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     w->monitor.reset(open((w->dir + "/monitor").c_str(), O_RDWR | O_CLOEXEC));

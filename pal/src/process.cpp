@@ -422,14 +422,7 @@ DWORD InternalProcessTimes(Proc* p, LPFILETIME creation, LPFILETIME exit, LPFILE
     return ERROR_SUCCESS;
 }
 
-DWORD ClassOf(const Stat& s) {
-    if (s.policy == SCHED_FIFO || s.policy == SCHED_RR) return REALTIME_PRIORITY_CLASS;
-    if (s.policy == SCHED_IDLE || s.nice >= 15) return IDLE_PRIORITY_CLASS;
-    if (s.nice >= 5) return BELOW_NORMAL_PRIORITY_CLASS;
-    if (s.nice >= -2) return NORMAL_PRIORITY_CLASS;
-    if (s.nice >= -7) return ABOVE_NORMAL_PRIORITY_CLASS;
-    return HIGH_PRIORITY_CLASS;
-}
+DWORD ClassOf(const Stat& s) { return PriorityClassOf(s.nice, s.policy); }
 
 DWORD InternalSetPriority(Proc* p, DWORD cls) {
     int nice;
@@ -751,6 +744,28 @@ ProcessObject* OpenProcessObject(pid_t pid) {
     HANDLE h = nullptr;
     if (InternalOpenProcess(PROCESS_ALL_ACCESS, static_cast<DWORD>(pid), h) != ERROR_SUCCESS) return nullptr;
     return static_cast<ProcessObject*>(TakeHandle(h, ObjType::Process));
+}
+
+ProcessObject* OpenProcessObject(pid_t pid, uint64_t startTicks) {
+    ProcessObject* p = OpenProcessObject(pid);
+    if (p != nullptr && p->startTicks != startTicks) {
+        Release(p);
+        return nullptr;
+    }
+    return p;
+}
+
+bool KillProcessObject(ProcessObject* p) {
+    return syscall(SYS_pidfd_send_signal, p->pidfd.get(), SIGKILL, nullptr, 0) == 0;
+}
+
+DWORD PriorityClassOf(long nice, unsigned policy) {
+    if (policy == SCHED_FIFO || policy == SCHED_RR) return REALTIME_PRIORITY_CLASS;
+    if (policy == SCHED_IDLE || nice >= 15) return IDLE_PRIORITY_CLASS;
+    if (nice >= 5) return BELOW_NORMAL_PRIORITY_CLASS;
+    if (nice >= -2) return NORMAL_PRIORITY_CLASS;
+    if (nice >= -7) return ABOVE_NORMAL_PRIORITY_CLASS;
+    return HIGH_PRIORITY_CLASS;
 }
 
 DWORD ApplyPriorityClass(ProcessObject* p, DWORD priorityClass) {

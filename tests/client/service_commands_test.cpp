@@ -247,6 +247,69 @@ TEST_F(ServiceCommandsTest, PsAndKill) {
     EXPECT_EQ(Ctl({"groups", "--json"}).status, 0);
 }
 
+// zembrikctl as an administrator who is not root: uid 65534 in the group
+// `zembrik`, made before the service starts so that its socket admits it.
+class AdminCommandsTest : public ServiceCommandsTest {
+protected:
+    void SetUp() override {
+        if (!testsupport::CanMakeJobs()) GTEST_SKIP() << "needs root and a writable cgroup2 tree";
+        if (admins_.gid() < 0) GTEST_SKIP() << "no group 'zembrik' (the administrators' group) and none can be made";
+        testsupport::OpenRootToOthers(root_.path());
+        ServiceCommandsTest::SetUp();
+    }
+    void TearDown() override {
+        if (service_.pid() > 0) ServiceCommandsTest::TearDown();
+    }
+    Result AsAdmin(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"--reuid=65534", "--regid=65534", "--groups=" + std::to_string(admins_.gid()),
+                                        ZEMBRIKCTL_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        return ctltest::RunProgram("/usr/bin/setpriv", all, Scratch());
+    }
+    static std::string IoOf(const std::string& json, const char* group) {
+        pal::json::Value v;
+        if (!pal::json::Parse(json, v)) return "unparsed: " + json;
+        for (const auto& e : v.items) {
+            const pal::json::Value* name = e.Find("name");
+            const pal::json::Value* io = e.Find("io");
+            if (name == nullptr || name->text != group || io == nullptr) continue;
+            std::string text;
+            for (const auto& n : io->items) {
+                int64_t x = -1;
+                n.AsInt64(x);
+                text += std::to_string(x) + " ";
+            }
+            return text;
+        }
+        return "no group " + std::string(group);
+    }
+    testsupport::AdminGroup admins_;
+};
+
+// Work on groups for an administrator runs as the service once the access
+// key allowed it: the I/O counters of root's members read as root reads
+// them, and a kill-group of root's processes ends them.
+TEST_F(AdminCommandsTest, GroupWorkRunsAsTheService) {
+    std::string program = Scratch() + "/zbcrew", never = Scratch() + "/never";
+    ASSERT_EQ(testsupport::CommandOutput("cp /bin/sh " + program + " && mkfifo " + never + " && echo ok"), "ok\n");
+    ChildProcess member;  // one process: reads a file, then waits on a FIFO nobody writes
+    ASSERT_TRUE(member.Start(program, {"-c", "while read l; do :; done </etc/passwd; read x <" + never}));
+    Ok({"group-rules", "add", "Crew", "--max-procs", "8"});
+    Ok({"rules", "add", "zbcrew", "--group", "Crew"});
+    std::string cgroup = "/proc/" + std::to_string(member.pid()) + "/cgroup";
+    ASSERT_TRUE(WaitUntil(20000, [&] { return testsupport::ReadText(cgroup).find("Kvjob_Crew") != std::string::npos; }));
+
+    std::string asRoot = IoOf(Ok({"groups", "--json"}), "Crew");
+    Result admin = AsAdmin({"groups", "--json"});
+    ASSERT_EQ(admin.status, 0) << admin.err;
+    EXPECT_EQ(IoOf(admin.out, "Crew"), asRoot);
+    EXPECT_EQ(asRoot.rfind("0 ", 0), std::string::npos) << "the member's reads are counted: " << asRoot;
+
+    admin = AsAdmin({"kill-group", "Crew"});
+    EXPECT_EQ(admin.status, 0) << admin.err;
+    EXPECT_TRUE(member.WaitExit(10000)) << "the member of the killed group still runs";
+}
+
 }  // namespace
 
 #endif

@@ -47,15 +47,21 @@ TEST_F(ServiceGroupsTest, RestartAdoptsTheGroup) {
         ASSERT_TRUE(service.WaitExit(35000));
     }
     EXPECT_NE(CgroupOf(pid).find("/Kvjob_Svc"), std::string::npos) << "the mediator keeps the group";
+    int late = Start("zbsvc", "sleep 60 & wait");
+    ASSERT_GT(late, 0);
     {
         testsupport::ChildProcess service;
         ASSERT_TRUE(StartService(service));
+        // The pass that adds the newcomer recognises the member it already had.
         ASSERT_TRUE(WaitEvents("0x600000A1", 2, 20000));
+        auto added = Events("0x600000A1");
+        EXPECT_EQ(added[1].strings[2], std::to_string(late)) << "no second \"has added\" for the kept member";
         EXPECT_EQ(Events("0x600000A0").size(), 1u) << "adopted without \"has created\"";
         EXPECT_NE(CgroupOf(pid).find("/Kvjob_Svc"), std::string::npos);
         service.Signal(SIGTERM);
         ASSERT_TRUE(service.WaitExit(35000));
     }
+    EXPECT_EQ(Events("0x600000A1").size(), 2u);
 }
 
 }  // namespace

@@ -203,12 +203,10 @@ protected:
         if (layout_.v2Mount.empty()) return;
         // Everything we created is gone once every handle is closed.
         EXPECT_FALSE(Exists(layout_.parent()));
-        std::string mem = pal::V1Mount("memory"), cpu = pal::V1Mount("cpu");
-        if (!mem.empty()) {
-            EXPECT_FALSE(Exists(mem + layout_.parentRel));
-        }
-        if (!cpu.empty()) {
-            EXPECT_FALSE(Exists(cpu + layout_.parentRel));
+        for (const std::string& v1 : layout_.v1Parent) {
+            if (!v1.empty()) {
+                EXPECT_FALSE(Exists(v1)) << v1;
+            }
         }
     }
     void Make(Job& job, const char16_t* name) {
@@ -225,6 +223,9 @@ protected:
     }
     std::string CgroupOf(int pid) { return pal::ProcessCgroup(pid); }
     std::string Rel(const char16_t* name) { return layout_.parentRel + "/" + pal::EncodeName(name); }
+    std::string V1(pal::V1Controller c, const char16_t* name) {
+        return layout_.v1Parent[c] + "/" + pal::EncodeName(name);
+    }
     // Waits until the cgroup has n members.
     bool WaitMembers(const std::string& cg, size_t n) {
         for (int i = 0; i < 300; ++i) {
@@ -476,11 +477,19 @@ TEST_F(JobTest, ActiveProcessLimit) {
     EXPECT_FALSE(AssignProcessToJobObject(job.h, pb));
     EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
     CloseHandle(pb);
-    // The member's fork is one too many: the newer process, its child, goes.
+    // The member's fork is one too many: the kernel refuses it where the
+    // pids controller is, else the newer process, its child, goes.
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT, 7), 0);
     EXPECT_TRUE(WaitMembers(job.cg, 1));
     EXPECT_EQ(pal::CgroupProcs(job.cg), std::vector<pid_t>{a.pid});
-    EXPECT_EQ(Accounting(job.h).TotalTerminatedProcesses, 1u);
+    std::string pids = V1(pal::kV1Pids, u"Kvjob_count");
+    if (!layout_.v1Parent[pal::kV1Pids].empty()) {
+        EXPECT_EQ(Accounting(job.h).TotalTerminatedProcesses, 0u) << "refused, not ended";
+        EXPECT_EQ(testsupport::ReadText(pids + "/pids.events"), "max 1\n");
+        EXPECT_EQ(testsupport::ReadText(pids + "/pids.max"), "1\n");
+    } else {
+        EXPECT_EQ(Accounting(job.h).TotalTerminatedProcesses, 1u);
+    }
     CloseHandle(port);
 }
 
@@ -583,7 +592,7 @@ TEST_F(JobTest, JobMemoryLimit) {
     l.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_JOB_MEMORY;
     l.JobMemoryLimit = 32u << 20;
     ASSERT_TRUE(SetLimits(job.h, l));
-    std::string v1 = pal::V1Mount("memory") + Rel(u"Kvjob_jmem");
+    std::string v1 = V1(pal::kV1Memory, u"Kvjob_jmem");
     EXPECT_EQ(testsupport::ReadText(v1 + "/memory.limit_in_bytes"), std::to_string(32u << 20) + "\n");
     // Memory taken after joining is charged: the member is stopped at the limit.
     Child hog(testsupport::SpawnChild("job_alloc", "200:128"));

@@ -230,20 +230,9 @@ TEST_F(SessionTest, PipeTimeOutReachesNewInstances) {
 // acts under its own identity, so a kill needs its access key.
 TEST_F(SessionTest, AccessControl) {
     if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to act as other users";
-    // The administrators' group, made for the test when the machine has none.
-    struct TempGroup {
-        bool made = false;
-        ~TempGroup() {
-            if (made) testsupport::CommandOutput("groupdel zembrik 2>&1");
-        }
-    } temp;
-    if (getgrnam("zembrik") == nullptr) {
-        testsupport::CommandOutput("groupadd zembrik 2>&1");
-        temp.made = getgrnam("zembrik") != nullptr;
-    }
-    struct group* g = getgrnam("zembrik");
-    if (g == nullptr) GTEST_SKIP() << "no group 'zembrik' (the administrators' group) and none can be made";
-    gid_t admins = g->gr_gid;
+    testsupport::AdminGroup group;
+    if (group.gid() < 0) GTEST_SKIP() << "no group 'zembrik' (the administrators' group) and none can be made";
+    gid_t admins = static_cast<gid_t>(group.gid());
     {
         ZembrikDb db;  // the rule tree as installation leaves it
         ASSERT_EQ(db.LoadRules(7), 0u);
@@ -252,10 +241,7 @@ TEST_F(SessionTest, AccessControl) {
     std::string killKey = root_.path() + "/registry/HKLM/SYSTEM/CurrentControlSet/Services/Zembrik/Parameters/"
                                          "AccessControl/KillProcess";
     ASSERT_EQ(chmod(killKey.c_str(), 0700), 0) << killKey;
-    // Others may pass through the state root, as through /var/lib/zembrik.
-    std::string top = root_.path().substr(0, root_.path().find_last_of('/'));
-    ASSERT_EQ(chmod(top.c_str(), 0711), 0);
-    ASSERT_EQ(chmod(root_.path().c_str(), 0711), 0);
+    testsupport::OpenRootToOthers(root_.path());
     ASSERT_NO_FATAL_FAILURE(StartService());
     int victim = testsupport::SpawnChild("pipe_sleep", "");
     ASSERT_GT(victim, 0);

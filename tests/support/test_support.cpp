@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "pal/job.h"
@@ -70,6 +72,26 @@ std::string CommandOutput(const std::string& cmd) {
     while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
     pclose(f);
     return out;
+}
+
+AdminGroup::AdminGroup() {
+    if (!IsRoot()) return;
+    if (getgrnam("zembrik") == nullptr) {
+        CommandOutput("groupadd zembrik 2>&1");
+        made_ = getgrnam("zembrik") != nullptr;
+    }
+    struct group* g = getgrnam("zembrik");
+    if (g != nullptr) gid_ = static_cast<int>(g->gr_gid);
+}
+
+AdminGroup::~AdminGroup() {
+    if (made_) CommandOutput("groupdel zembrik 2>&1");
+}
+
+void OpenRootToOthers(const std::string& root) {
+    std::string top = root.substr(0, root.find_last_of('/'));
+    chmod(top.c_str(), 0711);
+    chmod(root.c_str(), 0711);
 }
 
 }  // namespace testsupport

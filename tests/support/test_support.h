@@ -36,6 +36,21 @@ bool CanMakeJobs();
 // Standard output of a shell command (an outside tool such as ps or taskset).
 std::string CommandOutput(const std::string& cmd);
 
+// The administrators' group `zembrik`, made for the test when the machine
+// has none, and removed again at the end; gid() is -1 when it cannot be had.
+class AdminGroup {
+public:
+    AdminGroup();
+    ~AdminGroup();
+    int gid() const { return gid_; }
+private:
+    bool made_ = false;
+    int gid_ = -1;
+};
+// Lets others pass through the state root and the directory above it, as
+// through /var/lib/zembrik, so that they reach its socket.
+void OpenRootToOthers(const std::string& root);
+
 }  // namespace testsupport
 
 namespace testsupport {

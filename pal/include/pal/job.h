@@ -155,3 +155,7 @@ BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, LPVOID in
 // 128 + 9, not `exitCode`. The job becomes signalled until limits are set
 // again without JOB_OBJECT_LIMIT_PRESERVE_JOB_TIME.
 BOOL TerminateJobObject(HANDLE job, UINT exitCode);
+
+// Linux only: how many job messages of this job found its completion port
+// full and were lost, since the job was made.
+BOOL PalQueryJobLostMessages(HANDLE job, LPDWORD lost);

@@ -2,6 +2,8 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include "internal/object.h"
 #include "internal/sys.h"
 
@@ -23,7 +25,14 @@ ProcessObject* LookupProcess(HANDLE h);
 // all rights (null when the process is gone), and the per-thread priority
 // class and affinity of SetPriorityClass and SetProcessAffinityMask.
 ProcessObject* OpenProcessObject(pid_t pid);
+// The same, only while the pid still names the process that started at
+// `startTicks` (a reused pid gives null).
+ProcessObject* OpenProcessObject(pid_t pid, uint64_t startTicks);
 DWORD ApplyPriorityClass(ProcessObject* p, DWORD priorityClass);
 DWORD ApplyAffinity(ProcessObject* p, DWORD_PTR mask);
+// SIGKILL through the object's pidfd; false once it has ended.
+bool KillProcessObject(ProcessObject* p);
+// The priority class that a thread's nice value and policy read as.
+DWORD PriorityClassOf(long nice, unsigned policy);
 
 }  // namespace pal
