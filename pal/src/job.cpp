@@ -177,6 +177,7 @@ DWORD InitObject(const std::string& dir, const JobObject* job) {
     JobShared s{};
     s.magic = kJobSharedMagic;
     s.endOfJobAction = JOB_OBJECT_TERMINATE_AT_END_OF_JOB;
+    s.limits.BasicLimitInformation.SchedulingClass = 5;  // a job's default class
     // Inside the creation lock: no job comes or goes while we sweep.
     std::string area = dir.substr(0, dir.find_last_of('/'));
     int err = FreshCgroup(job->cg, area);

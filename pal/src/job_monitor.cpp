@@ -278,8 +278,12 @@ void Tick(Watch& w) {
     if (w.oom) {
         uint64_t kills = KeyCount(w.memory + "/memory.oom_control", "oom_kill");
         const Member* victim = vanished != nullptr ? vanished : biggest;
-        if (kills > w.oomKills && (b.LimitFlags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0)
-            Post(s, JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, victim != nullptr ? static_cast<uint64_t>(victim->pid) : 0);
+        if (kills > w.oomKills) {
+            // Ended by the group's memory limit: counted as ended by a limit.
+            s.totalTerminated += static_cast<uint32_t>(kills - w.oomKills);
+            if ((b.LimitFlags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0)
+                Post(s, JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, victim != nullptr ? static_cast<uint64_t>(victim->pid) : 0);
+        }
         w.oomKills = kills;
     }
     const bool cpuset = Exists(w.cpuset);
