@@ -80,7 +80,8 @@ private:
     // mediator; false when the table itself cannot be had (logged).
     bool AttachMediator();
     // Maps the chain blocks that the running mediator holds, pulled from it
-    // by the values it recorded; the chain ends where its links end.
+    // by the values it recorded; the chain ends where its links end (after
+    // the first block when `mediator` is null).
     void MapMediatorBlocks(HANDLE mediator);
     // The process recorded as the mediator, opened with `access`, when it
     // still runs the mediator program (a reused pid is someone else's).

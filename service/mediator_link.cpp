@@ -55,8 +55,8 @@ bool ZembrikCore::AttachMediator() {
         }
         header->servicePort = HandleToULong(port);
         context.completionPort = port;
+        MapMediatorBlocks(mediator);
         if (mediator != nullptr) {
-            MapMediatorBlocks(mediator);
             header->mediatorProcess = HandleToULong(mediator);
             header->mediatorThread = 0;
             KeepMediator(mediator, header->mediatorPid);
@@ -82,10 +82,11 @@ bool ZembrikCore::AttachMediator() {
 void ZembrikCore::MapMediatorBlocks(HANDLE mediator) {
     // The mediator's links are values in its own process, pulled from there;
     // the service-side links are written anew, since those found here are an
-    // earlier service's and mean nothing in this process.
+    // earlier service's and mean nothing in this process. Without the
+    // mediator the chain ends after the first block.
     SharedJobBlock* block = &context.jobHeader->first;
     for (;;) {
-        DWORD value = LoadPublished(&block->nextMediatorHandle);
+        DWORD value = mediator != nullptr ? LoadPublished(&block->nextMediatorHandle) : 0;
         HANDLE mapping = nullptr;
         void* view = nullptr;
         if (value != 0) {
