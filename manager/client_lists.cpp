@@ -14,7 +14,16 @@
 #include "pal/job.h"
 #include "pal/process.h"
 #include "pal/strings.h"
+#include "pal/sync.h"
 #include "pipe/result_codes.h"
+#include "service/core.h"
+
+namespace {
+
+// How long a kill waits for the process to end.
+constexpr DWORD kKillWaitMs = 5000;
+
+}  // namespace
 
 DWORD ZembrikMgr::AllocExportProcList(ProcListEntry** entries) {
     *entries = nullptr;
@@ -103,7 +112,14 @@ DWORD ZembrikMgr::AllocJobList(JobListEntry** entries) {
 DWORD ZembrikMgr::KillProcess(DWORD pid, ULONGLONG creationTime) {
     DWORD rc = database_->CheckAccess(kAccessKillProcess);
     if (rc != 0) return rc;
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+    // Init ignores the signal, and the service and its mediator are what
+    // keeps the rules in force: none of them is ended on request.
+    if (pid == 1 || pid == GetCurrentProcessId() || (core_ != nullptr && pid == core_->RunningMediatorPid())) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        LogPidError(pid, u"KillProcess");
+        return ERROR_ACCESS_DENIED;
+    }
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid);
     if (process == nullptr) {
         DWORD err = GetLastError();
         return err == ERROR_INVALID_PARAMETER ? ResultNotFound : err;
@@ -113,6 +129,8 @@ DWORD ZembrikMgr::KillProcess(DWORD pid, ULONGLONG creationTime) {
     bool known = GetProcessTimes(process, &created, &exited, &kernel, &user) != FALSE;
     if (creationTime == AnyCreationTime || (known && creationTime == FileTimeValue(created))) {
         rc = TerminateProcess(process, kKillExitCode) ? 0 : GetLastError();
+        // Killed is what has ended, not what was sent a signal.
+        if (rc == 0 && WaitForSingleObject(process, kKillWaitMs) != WAIT_OBJECT_0) rc = WAIT_TIMEOUT;
     } else {
         rc = ResultNotFound;
     }

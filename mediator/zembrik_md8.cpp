@@ -35,6 +35,8 @@ ZembrikMD8::ZembrikMD8() {
     if (mapping_ == nullptr) return;
     header_ = static_cast<SharedJobHeader*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0));
     if (header_ == nullptr) return;
+    // What an earlier mediator published names nothing of ours.
+    StorePublished(&header_->mediatorPort, 0);
     changeEvent_ = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8Evt");
     ModuleVersion version(GetModuleHandleW(nullptr));
     lstrcpynW(header_->mediatorProductVersion, version.productVersionText, 24);
@@ -64,35 +66,41 @@ void ZembrikMD8::AdoptPort(HANDLE service) {
 }
 
 void ZembrikMD8::AdoptBlocks(HANDLE service) {
-    // Our own links lead as far as we have taken the chain; from there on the
-    // service's handles are the way on.
+    // The blocks we mapped ourselves lead as far as we have taken the chain;
+    // from there on the service's handles are the way on. The mediator-side
+    // links found beyond that are an earlier mediator's: they are written
+    // anew, or cleared where our chain ends.
     SharedJobBlock* block = &header_->first;
-    while (block != nullptr) {
-        if (block->nextMediatorHandle != 0) {
-            block = static_cast<SharedJobBlock*>(PalViewAddress(block->nextMediatorView));
+    for (size_t taken = 0;; ++taken) {
+        if (taken < views_.size()) {
+            block = views_[taken];
             continue;
         }
-        if (block->nextServiceHandle == 0) return;
+        DWORD value = service != nullptr ? LoadPublished(&block->nextServiceHandle) : 0;
         HANDLE mapping = nullptr;
-        if (!DuplicateHandle(service, ULongToHandle(block->nextServiceHandle), GetCurrentProcess(), &mapping, 0,
-                             FALSE, DUPLICATE_SAME_ACCESS))
-            return;
-        void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
-        if (view == nullptr) {
-            CloseHandle(mapping);
-            return;
+        void* view = nullptr;
+        if (value != 0 && DuplicateHandle(service, ULongToHandle(value), GetCurrentProcess(), &mapping, 0, FALSE,
+                                          DUPLICATE_SAME_ACCESS)) {
+            view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+            if (view == nullptr) {
+                CloseHandle(mapping);
+                mapping = nullptr;
+            }
         }
-        blocks_.push_back(mapping);
         block->nextMediatorView = PalViewNumber(view);
         StorePublished(&block->nextMediatorHandle, HandleToULong(mapping));
-        block = static_cast<SharedJobBlock*>(view);
+        if (view == nullptr) return;
+        blocks_.push_back(mapping);
+        views_.push_back(static_cast<SharedJobBlock*>(view));
+        block = views_.back();
     }
 }
 
 // Holding a job keeps it, its members and its port association in existence
 // while the service is down; a released job goes once no one else holds it.
 void ZembrikMD8::HoldJobs() {
-    for (const SharedJobBlock* block = &header_->first; block != nullptr; block = header_->Next(block)) {
+    for (size_t at = 0; at <= views_.size(); ++at) {
+        const SharedJobBlock* block = at == 0 ? &header_->first : views_[at - 1];
         DWORD count = LoadPublished(&block->count);
         if (count > kJobEntriesPerBlock) count = kJobEntriesPerBlock;
         for (DWORD i = 0; i < count; ++i) {
@@ -102,12 +110,12 @@ void ZembrikMD8::HoldJobs() {
             if (length == 0) continue;
             std::u16string name(e.jobName, length);
             bool released = (LoadPublished(&e.flags) & kJobReleased) != 0;
-            size_t at = 0;
-            while (at < jobs_.size() && jobs_[at].name != name) ++at;
-            bool held = at < jobs_.size();
+            size_t j = 0;
+            while (j < jobs_.size() && jobs_[j].name != name) ++j;
+            bool held = j < jobs_.size();
             if (released && held) {
-                CloseHandle(jobs_[at].job);
-                jobs_.erase(jobs_.begin() + static_cast<long>(at));
+                CloseHandle(jobs_[j].job);
+                jobs_.erase(jobs_.begin() + static_cast<long>(j));
             } else if (!released && !held) {
                 // Not there (yet, or any more): looked at again on the next refresh.
                 HANDLE job = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, name.c_str());
@@ -119,11 +127,9 @@ void ZembrikMD8::HoldJobs() {
 
 void ZembrikMD8::Refresh() {
     HANDLE service = OpenService();
-    if (service != nullptr) {
-        AdoptPort(service);
-        AdoptBlocks(service);
-        CloseHandle(service);
-    }
+    if (service != nullptr) AdoptPort(service);
+    AdoptBlocks(service);
+    if (service != nullptr) CloseHandle(service);
     HoldJobs();
 }
 

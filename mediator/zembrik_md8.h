@@ -8,6 +8,7 @@
 #include "pal/types.h"
 
 class SharedJobHeader;
+struct SharedJobBlock;
 
 class ZembrikMD8 {
 public:
@@ -30,6 +31,7 @@ private:
     // The service's process, for taking its handles; null when it is gone.
     HANDLE OpenService();
     void AdoptPort(HANDLE service);
+    // `service` may be null (gone): then only the links are put in order.
     void AdoptBlocks(HANDLE service);
     void HoldJobs();
 
@@ -43,6 +45,7 @@ private:
     SharedJobHeader* header_ = nullptr;
     HANDLE changeEvent_ = nullptr;  // "ZembrikMD8Evt"
     HANDLE port_ = nullptr;
-    std::vector<HANDLE> blocks_;
+    std::vector<HANDLE> blocks_;          // the chain blocks we took, in chain order
+    std::vector<SharedJobBlock*> views_;  // and our views of them
     std::vector<HeldJob> jobs_;  // the job objects of unreleased entries
 };

@@ -36,6 +36,7 @@ void CloseIfSet(HANDLE& h) {
 ZembrikCore::ZembrikCore()
     : stopRequested(0), stopEvent(nullptr), doneEvent(nullptr), mgrThread(nullptr), userThread(nullptr),
       securityAttributes{}, context{}, processorCount(0), pageSize(0), version(nullptr) {
+    InitializeCriticalSection(&mediatorLock_);
     SYSTEM_INFO si;
     GetSystemInfo(&si);
     processorCount = si.dwNumberOfProcessors;
@@ -98,9 +99,11 @@ ZembrikCore::~ZembrikCore() {
     CloseIfSet(context.userDoneEvent);
     CloseIfSet(context.mediatorEvent);
     CloseIfSet(context.jobMapping);
+    CloseIfSet(mediatorProcess_);  // the mediator itself outlives the service
     CloseIfSet(mgrThread);
     CloseIfSet(userThread);
     FreeSecAttr(&securityAttributes);
+    DeleteCriticalSection(&mediatorLock_);
 }
 
 bool ZembrikCore::IsReady() const {

@@ -5,7 +5,9 @@
 
 #include "common/module_version.h"
 #include "common/service_info.h"
+#include "pal/error.h"
 #include "pal/security.h"
+#include "pal/sync.h"
 #include "pal/types.h"
 
 class ZembrikCore;
@@ -47,10 +49,20 @@ public:
     void GetServiceInfo(ServiceInfo* info, DWORD* recordSize, DWORD* recordCount);
     // Starts the mediator program: 0, ResultMediatorRunning, or the error.
     DWORD StartMediator();
-    // Ends the mediator program: 0, ResultMediatorNotRunning, or the error.
+    // Ends the mediator program and returns once it has ended: 0,
+    // ResultMediatorNotRunning, WAIT_TIMEOUT (still running after
+    // kMediatorStopWaitMs), or the error.
     DWORD StopMediator();
-    // Maps the chain blocks that the running mediator recorded.
-    void MapMediatorBlocks();
+    // The pid of the running mediator; 0 when none runs. Inline: the
+    // manager asks it without linking the rest of the core.
+    DWORD RunningMediatorPid() {
+        EnterCriticalSection(&mediatorLock_);
+        DWORD pid = mediatorProcess_ != nullptr && WaitForSingleObject(mediatorProcess_, 0) == WAIT_TIMEOUT
+                        ? mediatorPid_
+                        : 0;
+        LeaveCriticalSection(&mediatorLock_);
+        return pid;
+    }
 
     std::atomic<DWORD> stopRequested;  // 0, then 1 once a stop began; read without a lock
     HANDLE stopEvent;
@@ -67,6 +79,22 @@ private:
     // Creates or finds the shared job table and adopts or starts the
     // mediator; false when the table itself cannot be had (logged).
     bool AttachMediator();
+    // Maps the chain blocks that the running mediator holds, pulled from it
+    // by the values it recorded; the chain ends where its links end (after
+    // the first block when `mediator` is null).
+    void MapMediatorBlocks(HANDLE mediator);
+    // The process recorded as the mediator, opened with `access`, when it
+    // still runs the mediator program (a reused pid is someone else's).
+    HANDLE OpenRecordedMediator(DWORD access);
+    // Keeps `process` as the mediator's handle, closing the one kept before.
+    void KeepMediator(HANDLE process, DWORD pid);
+
+    // The mediator this service started or adopted: its handle is ours, so
+    // it names that process whatever the shared table says. Guarded by
+    // mediatorLock_, which a stop holds until the mediator has ended.
+    CRITICAL_SECTION mediatorLock_;
+    HANDLE mediatorProcess_ = nullptr;
+    DWORD mediatorPid_ = 0;
 };
 
 // The mediator's path from the service's: "ZembrikMD8.exe" in the same folder.
@@ -82,3 +110,5 @@ constexpr DWORD kWorkerStartDelayMs = 2000;
 constexpr DWORD kStopWaitMs = 30000;
 // How long the tear-down waits for each worker's done event.
 constexpr DWORD kTearDownWaitMs = 5000;
+// How long a stop of the mediator waits for it to end.
+constexpr DWORD kMediatorStopWaitMs = 5000;

@@ -42,12 +42,10 @@ bool ZembrikCore::AttachMediator() {
     context.jobMapping = mapping;
     context.jobHeader = header;
     header->serviceEvent = HandleToULong(context.mediatorEvent);
-    header->servicePid = GetCurrentProcessId();
 
-    HANDLE mediator = nullptr;
     if (OpenExclEvent(kMediatorOnlyMe, false)) {
         // Adopt the running mediator: its port, its job numbers, its blocks.
-        mediator = OpenProcess(PROCESS_DUP_HANDLE, FALSE, header->mediatorPid);
+        HANDLE mediator = OpenRecordedMediator(PROCESS_DUP_HANDLE | PROCESS_TERMINATE | SYNCHRONIZE);
         HANDLE port = nullptr;
         if (mediator == nullptr ||
             !DuplicateHandle(mediator, ULongToHandle(header->mediatorPort), GetCurrentProcess(), &port, 0, FALSE,
@@ -57,49 +55,82 @@ bool ZembrikCore::AttachMediator() {
         }
         header->servicePort = HandleToULong(port);
         context.completionPort = port;
-        header->mediatorProcess = HandleToULong(mediator);
-        if (mediator != nullptr) MapMediatorBlocks();
+        MapMediatorBlocks(mediator);
+        if (mediator != nullptr) {
+            header->mediatorProcess = HandleToULong(mediator);
+            header->mediatorThread = 0;
+            KeepMediator(mediator, header->mediatorPid);
+        }
     } else {
         memset(&header->first, 0, sizeof(header->first));
         header->lastJobNumber = 0;
+        header->mediatorPort = 0;
         HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
         if (port == nullptr) LogApiError(u"ZbInit", u"CreateIoCompletionPort");
         header->servicePort = HandleToULong(port);
         context.completionPort = port;
+        StorePublished(&header->servicePid, GetCurrentProcessId());
         StartMediator();
-        mediator = ULongToHandle(header->mediatorProcess);
+        return true;
     }
-    if (mediator != nullptr) CloseHandle(mediator);
-    HANDLE thread = ULongToHandle(header->mediatorThread);
-    if (thread != nullptr) CloseHandle(thread);
-    header->mediatorProcess = 0;
-    header->mediatorThread = 0;
+    // Last: until now the links of the chain were an earlier service's, and
+    // the mediator must not pull anything from us by them.
+    StorePublished(&header->servicePid, GetCurrentProcessId());
     return true;
 }
 
-void ZembrikCore::MapMediatorBlocks() {
-    SharedJobHeader* header = context.jobHeader;
-    HANDLE mediator = ULongToHandle(header->mediatorProcess);
-    for (SharedJobBlock* block = &header->first; block != nullptr && block->nextMediatorHandle != 0;) {
+void ZembrikCore::MapMediatorBlocks(HANDLE mediator) {
+    // The mediator's links are values in its own process, pulled from there;
+    // the service-side links are written anew, since those found here are an
+    // earlier service's and mean nothing in this process. Without the
+    // mediator the chain ends after the first block.
+    SharedJobBlock* block = &context.jobHeader->first;
+    for (;;) {
+        DWORD value = mediator != nullptr ? LoadPublished(&block->nextMediatorHandle) : 0;
         HANDLE mapping = nullptr;
-        if (!DuplicateHandle(mediator, ULongToHandle(block->nextMediatorHandle), GetCurrentProcess(), &mapping, 0,
-                             FALSE, DUPLICATE_SAME_ACCESS)) {
-            LogApiError(u"ZbMediateBlock", u"DupBlkHandle");
-            return;
-        }
-        block->nextServiceHandle = HandleToULong(mapping);
-        void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
-        if (view == nullptr) {
-            DWORD error = GetLastError();
-            CloseHandle(mapping);
-            block->nextServiceHandle = 0;
-            SetLastError(error);
-            LogApiError(u"ZbMediateBlock", u"MapJobBlk");
-            return;
+        void* view = nullptr;
+        if (value != 0) {
+            if (!DuplicateHandle(mediator, ULongToHandle(value), GetCurrentProcess(), &mapping, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS)) {
+                LogApiError(u"ZbMediateBlock", u"DupBlkHandle");
+                mapping = nullptr;
+            } else if ((view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0)) == nullptr) {
+                DWORD error = GetLastError();
+                CloseHandle(mapping);
+                mapping = nullptr;
+                SetLastError(error);
+                LogApiError(u"ZbMediateBlock", u"MapJobBlk");
+            }
         }
         block->nextServiceView = PalViewNumber(view);
+        StorePublished(&block->nextServiceHandle, HandleToULong(mapping));
+        if (view == nullptr) return;
         block = static_cast<SharedJobBlock*>(view);
     }
+}
+
+HANDLE ZembrikCore::OpenRecordedMediator(DWORD access) {
+    HANDLE mediator =
+        OpenProcess(access | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, context.jobHeader->mediatorPid);
+    if (mediator == nullptr) return nullptr;
+    WCHAR name[64] = {};
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    if (WaitForSingleObject(mediator, 0) == WAIT_TIMEOUT &&
+        EnumProcessModules(mediator, &module, sizeof(module), &needed) &&
+        GetModuleBaseNameW(mediator, module, name, 64) != 0 && lstrcmpW(name, u"ZembrikMD8") == 0)
+        return mediator;
+    CloseHandle(mediator);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+}
+
+void ZembrikCore::KeepMediator(HANDLE process, DWORD pid) {
+    EnterCriticalSection(&mediatorLock_);
+    if (mediatorProcess_ != nullptr) CloseHandle(mediatorProcess_);
+    mediatorProcess_ = process;
+    mediatorPid_ = process != nullptr ? pid : 0;
+    LeaveCriticalSection(&mediatorLock_);
 }
 
 void MediatorPath(LPWSTR path, size_t cch) {
@@ -115,7 +146,11 @@ void MediatorPath(LPWSTR path, size_t cch) {
 }
 
 DWORD ZembrikCore::StartMediator() {
-    if (OpenExclEvent(kMediatorOnlyMe, false)) return ResultMediatorRunning;
+    EnterCriticalSection(&mediatorLock_);
+    if (OpenExclEvent(kMediatorOnlyMe, false)) {
+        LeaveCriticalSection(&mediatorLock_);
+        return ResultMediatorRunning;
+    }
     WCHAR path[MAX_PATH + 16] = {};
     if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) {
         LogApiError(u"ZbMediator", u"GetMediatorPath");
@@ -129,37 +164,50 @@ DWORD ZembrikCore::StartMediator() {
                         CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
         DWORD error = GetLastError();
         LogApiError(u"ZbMediator", u"CreateMediator");
+        LeaveCriticalSection(&mediatorLock_);
         return error;
     }
-    // The shared record keeps 32-bit fields: the process information goes in field by field.
+    // The shared record keeps 32-bit fields: the process information goes in
+    // field by field. The handle values are ours; no other process acts on them.
     SharedJobHeader* header = context.jobHeader;
     header->mediatorProcess = HandleToULong(pi.hProcess);
     header->mediatorThread = HandleToULong(pi.hThread);
     header->mediatorPid = pi.dwProcessId;
     header->mediatorTid = pi.dwThreadId;
+    CloseHandle(pi.hThread);
+    KeepMediator(pi.hProcess, pi.dwProcessId);
+    LeaveCriticalSection(&mediatorLock_);
     return 0;
 }
 
 DWORD ZembrikCore::StopMediator() {
-    constexpr DWORD kAccess = PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
-    HANDLE mediator = OpenProcess(kAccess, FALSE, context.jobHeader->mediatorPid);
+    EnterCriticalSection(&mediatorLock_);
+    // Our own handle names the mediator whatever became of its pid; without
+    // one, only a recorded pid that still runs the mediator program will do.
+    HANDLE mediator = mediatorProcess_;
+    DWORD pid = mediatorPid_;
+    mediatorProcess_ = nullptr;
+    mediatorPid_ = 0;
+    if (mediator == nullptr) {
+        mediator = OpenRecordedMediator(PROCESS_TERMINATE | SYNCHRONIZE);
+        pid = context.jobHeader->mediatorPid;
+    }
+    DWORD result = 0;
     if (mediator == nullptr) {
         DWORD error = GetLastError();
-        return error == ERROR_INVALID_PARAMETER ? ResultMediatorNotRunning : error;
+        result = error == ERROR_INVALID_PARAMETER ? ResultMediatorNotRunning : error;
+    } else if (WaitForSingleObject(mediator, 0) != WAIT_TIMEOUT) {
+        result = ResultMediatorNotRunning;
+    } else if (!TerminateProcess(mediator, MediatorKillExitCode)) {
+        result = GetLastError();
+    } else if (WaitForSingleObject(mediator, kMediatorStopWaitMs) != WAIT_OBJECT_0) {
+        // Not ended: it is still ours to stop later.
+        result = WAIT_TIMEOUT;
+        mediatorProcess_ = mediator;
+        mediatorPid_ = pid;
+        mediator = nullptr;
     }
-    // The recorded pid may have ended, or belong to another program by now:
-    // only a running mediator is ended.
-    WCHAR name[64] = {};
-    HMODULE module = nullptr;
-    DWORD needed = 0;
-    bool isMediator = WaitForSingleObject(mediator, 0) == WAIT_TIMEOUT &&
-                      EnumProcessModules(mediator, &module, sizeof(module), &needed) &&
-                      GetModuleBaseNameW(mediator, module, name, 64) != 0 && lstrcmpW(name, u"ZembrikMD8") == 0;
-    if (!isMediator) {
-        CloseHandle(mediator);
-        return ResultMediatorNotRunning;
-    }
-    DWORD result = TerminateProcess(mediator, MediatorKillExitCode) ? 0 : GetLastError();
-    CloseHandle(mediator);
+    if (mediator != nullptr) CloseHandle(mediator);
+    LeaveCriticalSection(&mediatorLock_);
     return result;
 }

@@ -15,6 +15,7 @@
 #include "pal/json.h"
 #include "pal/pipe.h"
 #include "pal/registry.h"
+#include "support/event_log_reader.h"
 #include "support/mediator_support.h"
 #include "support/process_runner.h"
 #include "support/test_support.h"
@@ -217,7 +218,9 @@ TEST_F(ServiceCommandsTest, StampsAndPages) {
 }
 
 // ps shows a running process with its creation time; kill ends it only
-// with the matching time; kill-group of an unknown group is not found.
+// with the matching time and answers once it has ended; init, the service
+// and its mediator are never killed; kill-group of an unknown group is not
+// found.
 TEST_F(ServiceCommandsTest, PsAndKill) {
     Ok({"poll", "2"});
     ChildProcess sleeper;
@@ -239,7 +242,27 @@ TEST_F(ServiceCommandsTest, PsAndKill) {
     EXPECT_EQ(r.err, "zembrikctl: kill " + pid + ": not found\n") << "another creation time is another process";
     EXPECT_TRUE(sleeper.Running());
     Ok({"kill", pid});
-    EXPECT_TRUE(sleeper.WaitExit(10000));
+    EXPECT_FALSE(sleeper.Running()) << "the kill answers once the process has ended";
+    EXPECT_TRUE(WIFSIGNALED(sleeper.exitStatus()) && WTERMSIG(sleeper.exitStatus()) == SIGKILL);
+    EXPECT_EQ(testsupport::EventsWithId("0x600000C8").size(), 1u);
+
+    // Init, the service and its mediator are refused before any signal.
+    ASSERT_TRUE(WaitUntil(10000, [] { return testsupport::MediatorPid() != 0; }));
+    int mediator = testsupport::MediatorPid();
+    for (int target : {1, service_.pid(), mediator}) {
+        std::string t = std::to_string(target);
+        r = Ctl({"kill", t, "--any"});
+        EXPECT_EQ(r.status, 1) << t;
+        EXPECT_EQ(r.err, "zembrikctl: kill " + t + ": access denied (ERROR_ACCESS_DENIED)\n");
+        bool logged = false;
+        for (const testsupport::LoggedEvent& e : testsupport::EventsWithId("0xE00000B9"))
+            logged = logged || (e.strings.size() >= 2 && e.strings[0] == "PID " + t &&
+                                e.strings[1] == "KillProcess" && e.data == "05000000");
+        EXPECT_TRUE(logged) << "no error event for pid " << t;
+    }
+    EXPECT_TRUE(service_.Running());
+    EXPECT_EQ(kill(mediator, 0), 0);
+    EXPECT_EQ(testsupport::EventsWithId("0x600000C8").size(), 1u) << "no \"has killed\" for a refusal";
 
     r = Ctl({"kill-group", "NoSuchGroup"});
     EXPECT_EQ(r.status, 1);

@@ -1,10 +1,15 @@
 // The real service with rules in its registry: a named process is grouped by
 // the first pass; across a restart, with the mediator holding the group, it
-// stays grouped and the group is adopted, not created again.
+// stays grouped and the group is adopted, not created again; a mediator
+// restarted on request takes every group over, chained blocks included.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+
+#include "client/ctl_runner.h"
 #include "manager/manager_support.h"
 #include "pal/job.h"
 #include "support/mediator_support.h"
@@ -16,12 +21,16 @@ namespace {
 class ServiceGroupsTest : public ManagerTest {
 protected:
     void TearDown() override {
-        testsupport::EndMediator();
+        for (int pid : testsupport::LiveMediators()) kill(pid, SIGKILL);
+        testsupport::WaitUntil(5000, [] { return testsupport::LiveMediators().empty(); });
         ManagerTest::TearDown();
-        // The mediator died holding the group: taking it and letting go as
-        // the last holder removes it.
-        HANDLE h = CreateJobObjectW(nullptr, u"Kvjob_Svc");
-        if (h != nullptr) CloseHandle(h);
+        // The mediator died holding the groups: taking each and letting go
+        // as the last holder removes it.
+        jobs_.push_back(u"Kvjob_Svc");
+        for (const std::u16string& name : jobs_) {
+            HANDLE h = CreateJobObjectW(nullptr, name.c_str());
+            if (h != nullptr) CloseHandle(h);
+        }
     }
     bool StartService(testsupport::ChildProcess& p) {
         std::string out = root_.path() + "-out" + std::to_string(runs_++);
@@ -29,6 +38,7 @@ protected:
         return p.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, out);
     }
     int runs_ = 0;
+    std::vector<std::u16string> jobs_;  // job names to drop at the end
 };
 
 TEST_F(ServiceGroupsTest, RestartAdoptsTheGroup) {
@@ -62,6 +72,86 @@ TEST_F(ServiceGroupsTest, RestartAdoptsTheGroup) {
         ASSERT_TRUE(service.WaitExit(35000));
     }
     EXPECT_EQ(Events("0x600000A1").size(), 2u);
+}
+
+namespace {
+
+std::string TwoDigits(int i) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "%02d", i);
+    return text;
+}
+
+}  // namespace
+
+// Restart requests, one after another: each answers only once exactly one
+// new mediator runs for the state root, which takes over every group (30, so
+// the chain has a second block) from the running service; the service keeps
+// no descriptor of the mediators it ended. The groups then outlive the
+// service, and the next service adopts them all from the last mediator.
+TEST_F(ServiceGroupsTest, MediatorRestartsHoldEveryGroup) {
+    if (!CanMakeGroups()) GTEST_SKIP() << "job objects need root and a writable cgroup2 tree";
+    GrantAllRights();
+    constexpr int kGroups = 30;
+    std::vector<int> members;
+    for (int i = 0; i < kGroups; ++i) {
+        std::u16string group = pal::ToUtf16("G" + TwoDigits(i));
+        std::string program = "zbg" + TwoDigits(i);
+        AddGroupRule(group.c_str(), LimitProcessCount, [](MgmtData& m) { m.processCount = 4; });
+        AddProcRule(pal::ToUtf16(program).c_str(), JoinGroup, group.c_str());
+        jobs_.push_back(u"Kvjob_" + group);
+        members.push_back(Start(program, "sleep 600 & wait"));
+        ASSERT_GT(members.back(), 0);
+    }
+    auto holdsAll = [&](int mediator) {
+        for (int i = 0; i < kGroups; ++i)
+            if (!testsupport::HoldsPath(mediator, "/run/jobs/Kvjob_G" + TwoDigits(i) + "/")) return false;
+        return true;
+    };
+
+    testsupport::ChildProcess service;
+    ASSERT_TRUE(StartService(service));
+    ASSERT_TRUE(WaitEvents("0x600000A1", kGroups, 30000)) << "every member grouped";
+    EXPECT_EQ(Events("0x600000A0").size(), static_cast<size_t>(kGroups));
+    std::vector<int> live = testsupport::LiveMediators();
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_TRUE(testsupport::WaitUntil(15000, [&] { return holdsAll(live[0]); }));
+
+    std::string scratch = root_.path() + "-ctl";
+    mkdir(scratch.c_str(), 0755);
+    std::vector<int> ended;
+    for (int round = 0; round < 4; ++round) {
+        int before = live[0];
+        ctltest::Result r = ctltest::RunProgram(ZEMBRIKCTL_PATH, {"mediator", "restart"}, scratch);
+        EXPECT_EQ(r.status, 0) << "round " << round << ": " << r.err;
+        ended.push_back(before);
+        live = testsupport::LiveMediators();
+        ASSERT_EQ(live.size(), 1u) << "round " << round << ": exactly one mediator once the request answered";
+        EXPECT_NE(live[0], before);
+        EXPECT_TRUE(testsupport::WaitUntil(15000, [&] { return holdsAll(live[0]); }))
+            << "round " << round << ": the new mediator holds every group";
+    }
+    // The service holds the current mediator's process and none of the ended ones'.
+    EXPECT_TRUE(testsupport::WaitUntil(5000, [&] {
+        std::vector<int> targets = testsupport::PidfdTargets(service.pid());
+        for (int pid : ended)
+            if (std::count(targets.begin(), targets.end(), pid) != 0) return false;
+        return std::count(targets.begin(), targets.end(), live[0]) == 1;
+    })) << "descriptors of ended mediators are closed";
+
+    service.Signal(SIGTERM);
+    ASSERT_TRUE(service.WaitExit(35000));
+    for (int i = 0; i < kGroups; ++i)
+        EXPECT_NE(CgroupOf(members[static_cast<size_t>(i)]).find("/Kvjob_G" + TwoDigits(i)), std::string::npos)
+            << "the mediator keeps group " << i;
+    testsupport::ChildProcess next;
+    ASSERT_TRUE(StartService(next));
+    ASSERT_TRUE(WaitEvents("0x600000A1", 2 * kGroups, 30000)) << "every member grouped again";
+    EXPECT_EQ(testsupport::LiveMediators(), live) << "the next service adopts the mediator";
+    EXPECT_EQ(Events("0x600000A0").size(), static_cast<size_t>(kGroups)) << "every group adopted, none made anew";
+    next.Signal(SIGTERM);
+    ASSERT_TRUE(next.WaitExit(35000));
+    testsupport::RemoveTree(scratch);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include "pal/error.h"
 #include "pal/strings.h"
 #include "pal/sync.h"
+#include "support/process_runner.h"
 #include "support/test_support.h"
 
 using testsupport::RootTest;
@@ -237,8 +240,10 @@ TEST_CHILD_MODE(hold_named_event) {
     std::u16string name = pal::ToUtf16(arg);
     HANDLE h = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
     if (h == nullptr) return 3;
-    // Wait until the parent signals through the same event, then hold on.
+    // Wait until the parent signals through the same event, tell it through
+    // a second one that we took the signal, then hold on.
     if (WaitForSingleObject(h, 10000) != WAIT_OBJECT_0) return 4;
+    if (CreateEventW(nullptr, TRUE, TRUE, (name + u"Taken").c_str()) == nullptr) return 5;
     for (;;) Sleep(1000);
 }
 
@@ -254,15 +259,19 @@ TEST_F(SyncTest, NamedEventFollowsLiveHolders) {
     }
     ASSERT_NE(h, nullptr);
     SetEvent(h);
-    // The child consumes the auto-reset signal.
-    for (int i = 0; i < 300 && WaitForSingleObject(h, 0) == WAIT_TIMEOUT; ++i) {
-        // still set means the child has not taken it yet; nothing to do
-        break;
-    }
-    Sleep(200);
-    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT) << "the child took the signal";
+    // Only the child waits on the event until it says it took the signal.
+    HANDLE taken = nullptr;
+    EXPECT_TRUE(testsupport::WaitUntil(10000, [&] {
+        return (taken = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZbTestCrossTaken")) != nullptr;
+    })) << "the child took the signal";
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT) << "taking it reset the auto-reset event";
+    if (taken != nullptr) CloseHandle(taken);
     CloseHandle(h);
-    testsupport::KillChild(pid);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    int status = testsupport::WaitChild(pid, 5000);
+    EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the child held on until killed; wait status " << status;
+    if (status == -1) testsupport::KillChild(pid);
     SetLastError(0);
     EXPECT_EQ(OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZbTestCross"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);

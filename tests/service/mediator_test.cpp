@@ -2,7 +2,6 @@
 // real service: fresh start, adoption after a restart, stop and start.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <stdint.h>
 #include <unistd.h>
@@ -222,41 +221,33 @@ TEST_F(MediatorRunTest, StartAndStopOnRequest) {
     EXPECT_EQ(core.StartMediator(), ResultMediatorRunning);
     int pid = testsupport::MediatorPid();
     ASSERT_GT(pid, 0);
+    EXPECT_EQ(core.RunningMediatorPid(), static_cast<DWORD>(pid));
     EXPECT_EQ(core.StopMediator(), 0u);
-    ASSERT_TRUE(WaitUntil(5000, [] { return !MediatorRuns(); }));
+    EXPECT_FALSE(MediatorRuns()) << "a stop returns once the mediator has ended";
+    EXPECT_EQ(core.RunningMediatorPid(), 0u);
     EXPECT_TRUE(WaitUntil(5000, [pid] { return kill(pid, 0) != 0; }));
     EXPECT_EQ(core.StopMediator(), ResultMediatorNotRunning);
     EXPECT_EQ(core.StartMediator(), 0u);
     EXPECT_TRUE(WaitUntil(10000, [] { return MediatorRuns(); }));
-    // A recorded pid that another program has by now is left alone.
+    // The core stops the mediator it started, by its own handle: a recorded
+    // pid that another program has by now is left alone.
     ASSERT_NE(Header(), nullptr);
-    DWORD recorded = header_->mediatorPid;
+    int started = testsupport::MediatorPid();
+    ASSERT_GT(started, 0);
+    EXPECT_EQ(core.RunningMediatorPid(), static_cast<DWORD>(started));
     int other = testsupport::SpawnChild("mediator_sleep", "");
     ASSERT_GT(other, 0);
     header_->mediatorPid = static_cast<DWORD>(other);
+    EXPECT_EQ(core.StopMediator(), 0u);
+    EXPECT_FALSE(MediatorRuns());
     EXPECT_EQ(core.StopMediator(), ResultMediatorNotRunning);
     EXPECT_EQ(kill(other, 0), 0);
     testsupport::KillChild(other);
-    header_->mediatorPid = recorded;
+    header_->mediatorPid = static_cast<DWORD>(started);
     core.KillThreads(0);
 }
 
 namespace {
-
-// Whether process pid has a descriptor open on a path containing `part`.
-bool HoldsPath(int pid, const std::string& part) {
-    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(fds.c_str());
-    if (d == nullptr) return false;
-    bool found = false;
-    while (struct dirent* e = readdir(d)) {
-        char link[512];
-        ssize_t n = readlink((fds + "/" + e->d_name).c_str(), link, sizeof(link) - 1);
-        if (n > 0 && std::string(link, static_cast<size_t>(n)).find(part) != std::string::npos) found = true;
-    }
-    closedir(d);
-    return found;
-}
 
 // Whatever the test leaves of a job: taking it and closing it as the last
 // holder removes its cgroup.
@@ -286,7 +277,7 @@ TEST_F(MediatorRunTest, HoldsJobsUntilReleased) {
     header_->RecordJob(name, header_->JobNumber(name), nullptr);
     SetEvent(changed);
     const std::string holder = "/run/jobs/Kvjob_X/";
-    EXPECT_TRUE(WaitUntil(10000, [&] { return HoldsPath(mediator, holder); })) << "the mediator opened the job";
+    EXPECT_TRUE(WaitUntil(10000, [&] { return testsupport::HoldsPath(mediator, holder); })) << "the mediator opened the job";
     CloseHandle(job);
     HANDLE again = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_X");
     EXPECT_NE(again, nullptr) << "the mediator keeps the job in existence";
@@ -294,7 +285,7 @@ TEST_F(MediatorRunTest, HoldsJobsUntilReleased) {
 
     header_->ReleaseJob(name);
     SetEvent(changed);
-    EXPECT_TRUE(WaitUntil(10000, [&] { return !HoldsPath(mediator, holder); })) << "the mediator let go";
+    EXPECT_TRUE(WaitUntil(10000, [&] { return !testsupport::HoldsPath(mediator, holder); })) << "the mediator let go";
     SetLastError(0);
     EXPECT_EQ(OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_X"), nullptr) << "an empty released job goes";
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
@@ -363,7 +354,7 @@ TEST_F(MediatorRunTest, LimitsHoldWhileTheServiceIsDown) {
     HANDLE changed = OpenEventW(EVENT_ALL_ACCESS, FALSE, u"ZembrikMD8Evt");
     ASSERT_NE(changed, nullptr);
     SetEvent(changed);
-    ASSERT_TRUE(WaitUntil(10000, [&] { return HoldsPath(mediator, "/run/jobs/Kvjob_Down/"); }));
+    ASSERT_TRUE(WaitUntil(10000, [&] { return testsupport::HoldsPath(mediator, "/run/jobs/Kvjob_Down/"); }));
 
     // Service gone, and with it every handle but the mediator's.
     service.Signal(SIGTERM);
@@ -401,7 +392,7 @@ TEST_F(MediatorRunTest, LimitsHoldWhileTheServiceIsDown) {
     ASSERT_TRUE(WaitUntil(15000, [&] { return Started() == 2; }));
     header_->ReleaseJob(name);
     SetEvent(changed);
-    EXPECT_TRUE(WaitUntil(10000, [&] { return !HoldsPath(mediator, "/run/jobs/Kvjob_Down/"); }));
+    EXPECT_TRUE(WaitUntil(10000, [&] { return !testsupport::HoldsPath(mediator, "/run/jobs/Kvjob_Down/"); }));
     CloseHandle(changed);
     again.Signal(SIGTERM);
     EXPECT_TRUE(again.WaitExit(35000));
