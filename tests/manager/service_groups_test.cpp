@@ -144,11 +144,17 @@ TEST_F(ServiceGroupsTest, MediatorRestartsHoldEveryGroup) {
     for (int i = 0; i < kGroups; ++i)
         EXPECT_NE(CgroupOf(members[static_cast<size_t>(i)]).find("/Kvjob_G" + TwoDigits(i)), std::string::npos)
             << "the mediator keeps group " << i;
+    int late = Start("zbg00", "sleep 600 & wait");
+    ASSERT_GT(late, 0);
     testsupport::ChildProcess next;
     ASSERT_TRUE(StartService(next));
-    ASSERT_TRUE(WaitEvents("0x600000A1", 2 * kGroups, 30000)) << "every member grouped again";
+    // The pass that adds the newcomer finds every kept member where it was.
+    ASSERT_TRUE(WaitEvents("0x600000A1", kGroups + 1, 30000)) << "the newcomer grouped";
     EXPECT_EQ(testsupport::LiveMediators(), live) << "the next service adopts the mediator";
     EXPECT_EQ(Events("0x600000A0").size(), static_cast<size_t>(kGroups)) << "every group adopted, none made anew";
+    EXPECT_EQ(Events("0x600000A1").size(), static_cast<size_t>(kGroups + 1)) << "kept members are not added again";
+    for (int i = 0; i < kGroups; ++i)
+        EXPECT_NE(CgroupOf(members[static_cast<size_t>(i)]).find("/Kvjob_G" + TwoDigits(i)), std::string::npos);
     next.Signal(SIGTERM);
     ASSERT_TRUE(next.WaitExit(35000));
     testsupport::RemoveTree(scratch);
