@@ -39,7 +39,7 @@ protected:
 // when the rule drops it, the priority found first comes back.
 TEST_F(SettingsTest, PrioritySavedAppliedRestored) {
     int pid = Start("zbset", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbset"));
     Rule(ApplyPriority, 6);  // below normal
     Pass();
     EXPECT_EQ(Nice(pid), " 10\n");
@@ -64,7 +64,7 @@ TEST_F(SettingsTest, PrioritySavedAppliedRestored) {
 // A priority already in place changes nothing, and nothing is restored later.
 TEST_F(SettingsTest, EqualPriorityIsLeftAlone) {
     int pid = Start("zbset", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbset"));
     Rule(ApplyPriority, 9);  // normal, as the process already is
     Pass();
     Rule(0, 0);
@@ -77,7 +77,7 @@ TEST_F(SettingsTest, EqualPriorityIsLeftAlone) {
 // the system's processors is refused once and never applied.
 TEST_F(SettingsTest, AffinityAndItsValidation) {
     int pid = Start("zbset", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbset"));
     std::string before = Affinity(pid);
     Rule(ApplyAffinity, 0, 1ULL << 40);  // no processor of ours
     Pass();
@@ -98,8 +98,8 @@ TEST_F(SettingsTest, AffinityAndItsValidation) {
 // Working sets: an invalid pair is refused once; a valid one fails here
 // (no per-process limit), logged once while the rule stays.
 TEST_F(SettingsTest, WorkingSetRefusedOrFailedOnce) {
-    Start("zbset", "sleep 30 & wait");
-    usleep(200000);
+    int pid = Start("zbset", "sleep 30 & wait");
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbset"));
     Rule(ApplyWorkingSet, 0, 0, 1 << 20, 1 << 20);
     Pass();
     Pass();
@@ -115,13 +115,13 @@ TEST_F(SettingsTest, WorkingSetRefusedOrFailedOnce) {
 // are saved afresh; the old record goes with the pass that misses it.
 TEST_F(SettingsTest, ANewProcessIsANewRecord) {
     int first = Start("zbset", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(first, "zbset"));
     Rule(ApplyPriority, 6);
     Pass();
     ASSERT_EQ(Mgr().ProcCount(), 1u);
     End(first);
     int second = Start("zbset", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(second, "zbset"));
     Pass();
     EXPECT_EQ(Mgr().ProcCount(), 1u);
     EXPECT_EQ(Mgr().Procs()->pid, static_cast<ULONGLONG>(second));
@@ -133,7 +133,7 @@ TEST_F(SettingsTest, ANewProcessIsANewRecord) {
 // another process: the pass makes a new record and drops the old one.
 TEST_F(SettingsTest, ReusedPidIsANewProcess) {
     int pid = Start("zbset", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbset"));
     Rule(ApplyPriority, 8);
     Pass();
     ASSERT_EQ(Mgr().ProcCount(), 1u);
@@ -155,7 +155,7 @@ TEST_F(SettingsTest, ReusedPidIsANewProcess) {
 // Rules replaced while passes run: each pass works on its own copies.
 TEST_F(SettingsTest, RuleChangesDuringPasses) {
     int pid = Start("zbset", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbset"));
     Rule(ApplyPriority, 6);
     std::atomic<bool> done{false};
     std::thread changer([&] {

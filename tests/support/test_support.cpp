@@ -9,6 +9,7 @@
 
 #include "pal/job.h"
 #include "pal/sync.h"
+#include "support/process_runner.h"
 
 namespace testsupport {
 
@@ -70,6 +71,12 @@ std::string CommandOutput(const std::string& cmd) {
     while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
     pclose(f);
     return out;
+}
+
+bool WaitForExec(int pid, const std::string& name, int ms) {
+    std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+    std::string want = name.substr(0, 15) + "\n";
+    return WaitUntil(ms, [&] { return ReadText(comm) == want; });
 }
 
 }  // namespace testsupport
