@@ -95,20 +95,28 @@ TEST_F(SettingsTest, AffinityAndItsValidation) {
     EXPECT_EQ(Affinity(pid), before) << "restored";
 }
 
-// Working sets: an invalid pair is refused once; a valid one fails here
-// (no per-process limit), logged once while the rule stays.
-TEST_F(SettingsTest, WorkingSetRefusedOrFailedOnce) {
+// Working sets cannot be read here: a rule asking for one, even for the
+// numbers Windows starts a process with, is logged as failed once per rule,
+// and never as changed, saved or in force.
+TEST_F(SettingsTest, WorkingSetFailsOnceAndNeverPretends) {
     int pid = Start("zbset", "sleep 30 & wait");
     ASSERT_TRUE(testsupport::WaitForExec(pid, "zbset"));
-    Rule(ApplyWorkingSet, 0, 0, 1 << 20, 1 << 20);
+    Rule(ApplyWorkingSet, 0, 0, 204800, 1413120);
     Pass();
     Pass();
-    EXPECT_EQ(Events("0xE0000134").size(), 1u);
+    auto failed = Events("0xE00000C2");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].strings[2], std::to_string(pid));
     Rule(ApplyWorkingSet, 0, 0, 1 << 20, 2 << 20);
     Pass();
     Pass();
-    EXPECT_EQ(Events("0xE00000C2").size(), 1u);
+    EXPECT_EQ(Events("0xE00000C2").size(), 2u) << "once more for the new rule";
     EXPECT_EQ(Events("0x6000009A").size(), 0u);
+    EnterCriticalSection(&Mgr().Lock());
+    ASSERT_EQ(Mgr().ProcCount(), 1u);
+    EXPECT_EQ(Mgr().Procs()->appliedFlags & ApplyWorkingSet, 0u);
+    EXPECT_EQ(Mgr().Procs()->saved.mgmtFlags & ApplyWorkingSet, 0u);
+    LeaveCriticalSection(&Mgr().Lock());
 }
 
 // A process that ends and starts again is a new record: its prior settings
