@@ -300,11 +300,15 @@ void ChooseGroup(const DaclReader& dacl, uint32_t& gid) {
 
 // The owner, group and other bits (r and w) of a DACL. The owner's and the
 // whole classes' bits are exact; a denial aimed at part of a class holds only
-// if that class is not given the denied bits anyway.
+// if that class is not given the denied bits anyway. A creator other than
+// root keeps reading and writing as owner: Windows gives the creator's handle
+// what it asks for, whatever the DACL says, and here that handle works
+// through the owner bits.
 DWORD DaclMode(const ACL& acl, SecuredObject object, uint32_t uid, uint32_t& gid, uint32_t& mode) {
     DaclReader dacl(acl, object);
     ChooseGroup(dacl, gid);
-    uint32_t owner = dacl.Effective({true, uid, GroupsOf(uid)});
+    uint32_t creator = ThreadFsUid();
+    uint32_t owner = uid == creator && creator != 0 ? kR | kW : dacl.Effective({true, uid, GroupsOf(uid)});
     uint32_t group = dacl.Effective({false, 0, {gid}});
     uint32_t other = dacl.Effective({false, 0, {}});
     for (const DaclReader::Entry& e : dacl.Entries()) {

@@ -166,10 +166,12 @@ enum class SecuredObject { Key, Event, Mapping, Pipe, Job };
 // owner with its own SID (SYSTEM for root), its groups and Everyone; the group
 // (the first group an ACE grants, else the first one denied, else the
 // caller's) with Everyone; other with Everyone alone. A directory adds x
-// wherever r or w is given. Grants to further users and groups are not
-// represented (they get less); a denial the mode cannot hold (one user or
-// group within a class that keeps the right, SYSTEM, which root is) fails
-// with ERROR_NOT_SUPPORTED. Root passes every mode check regardless.
+// wherever r or w is given. A creator other than root, when it is the
+// owner, keeps reading and writing (its handle needs them). Grants to further
+// users and groups are not represented (they get less); a denial the mode
+// cannot hold (one user or group within a class that keeps the right, SYSTEM,
+// which root is) fails with ERROR_NOT_SUPPORTED. Root passes every mode check
+// regardless.
 struct UnixSecurity {
     bool explicitMode;  // false: use the defaults
     uint32_t uid;
