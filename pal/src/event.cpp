@@ -90,7 +90,7 @@ HANDLE MakeNamed(LPSECURITY_ATTRIBUTES sa, bool manual, bool initial, LPCWSTR na
             if (!f) return ErrnoToWin32(errno);
             FifoPut(f.get());
         }
-        return ApplySecurity(path, sa, false);
+        return ApplySecurity(path, sa, SecuredObject::Event, false);
     });
     if (rc != ERROR_SUCCESS) {
         SetLastError(rc);

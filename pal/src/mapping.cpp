@@ -97,7 +97,7 @@ DWORD CreateUnnamed(const SECURITY_ATTRIBUTES* sa, uint64_t size, bool writable,
     ScopedFd memory(memfd_create(kMemfdName, MFD_CLOEXEC));
     if (!memory) return ErrnoToWin32(errno);
     if (ftruncate(memory.get(), static_cast<off_t>(size)) != 0) return ErrnoToWin32(errno);
-    DWORD rc = ApplySecurity(SelfFd(memory.get()), sa, false);
+    DWORD rc = ApplySecurity(SelfFd(memory.get()), sa, SecuredObject::Mapping, false);
     if (rc == ERROR_SUCCESS && !writable) rc = NarrowToReadOnly(memory);
     if (rc != ERROR_SUCCESS) return rc;
     return NewMappingHandle(std::move(memory), nullptr, out);
@@ -112,7 +112,7 @@ DWORD AcquireNamedMapping(const SECURITY_ATTRIBUTES* sa, uint64_t size, bool wri
         ScopedFd f(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!f) return ErrnoToWin32(errno);
         if (ftruncate(f.get(), static_cast<off_t>(size)) != 0) return ErrnoToWin32(errno);
-        return ApplySecurity(path, sa, false);
+        return ApplySecurity(path, sa, SecuredObject::Mapping, false);
     });
     if (rc != ERROR_SUCCESS) return rc;
     if (kind != kKind) return ERROR_INVALID_HANDLE;  // the name belongs to another type

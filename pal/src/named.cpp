@@ -27,10 +27,19 @@ void RemoveObjectDir(const std::string& dir) {
     rmdir(dir.c_str());
 }
 
+// The kind of the objects whose directories live in an area.
+SecuredObject ObjectOfArea(const std::string& area) {
+    if (area == "shm") return SecuredObject::Mapping;
+    if (area == "jobs") return SecuredObject::Job;
+    return SecuredObject::Event;
+}
+
 }  // namespace
 
-DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, bool directory) {
-    UnixSecurity us = MapSecurity(sa, directory);
+DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory) {
+    UnixSecurity us{};
+    DWORD rc = MapSecurity(sa, object, directory, us);
+    if (rc != ERROR_SUCCESS) return rc;
     if (!us.explicitMode) return ERROR_SUCCESS;
     uint32_t mode = us.mode;
     if (chown(path.c_str(), us.uid, us.gid) != 0) {
@@ -40,6 +49,10 @@ DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, bool
     }
     if (chmod(path.c_str(), mode) != 0) return ErrnoToWin32(errno);
     return ERROR_SUCCESS;
+}
+
+DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, bool directory) {
+    return ApplySecurity(path, sa, SecuredObject::Job, directory);
 }
 
 NamedHold::~NamedHold() {
@@ -103,8 +116,9 @@ DWORD AcquireNamedImpl(const char* area, LPCWSTR name, std::string& kind, const 
             rc = ErrnoToWin32(errno);
         } else {
             rc = init(dir, ctx);
-            if (rc == ERROR_SUCCESS) rc = ApplySecurity(holderPath, sa, false);
-            if (rc == ERROR_SUCCESS) rc = ApplySecurity(dir, sa, true);
+            SecuredObject object = ObjectOfArea(area);
+            if (rc == ERROR_SUCCESS) rc = ApplySecurity(holderPath, sa, object, false);
+            if (rc == ERROR_SUCCESS) rc = ApplySecurity(dir, sa, object, true);
             if (rc == ERROR_SUCCESS) {
                 hold.holder = std::move(nf);
                 hold.dir = dir;

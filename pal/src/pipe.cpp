@@ -210,7 +210,7 @@ DWORD BindListener(Listener& l, const SECURITY_ATTRIBUTES* sa, bool firstInstanc
     if (bind(l.sock.get(), reinterpret_cast<const struct sockaddr*>(&a.sun), a.len) != 0)
         return errno == EADDRINUSE ? ERROR_PIPE_BUSY : ErrnoToWin32(errno, true);
     // Owner, group and mode before listen(): until then connects are refused.
-    rc = ApplySecurity(p.Socket(), sa, false);
+    rc = ApplySecurity(p.Socket(), sa, SecuredObject::Pipe, false);
     if (rc == ERROR_SUCCESS && listen(l.sock.get(), SOMAXCONN) != 0) rc = ErrnoToWin32(errno);
     if (rc != ERROR_SUCCESS) {
         unlink(p.Socket().c_str());

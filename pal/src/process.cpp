@@ -904,9 +904,8 @@ BOOL GetProcessWorkingSetSize(HANDLE process, SIZE_T* minimum, SIZE_T* maximum) 
     pal::ObjRef<pal::Proc> p(pal::Lookup(process, pal::kQueryRights, err));
     if (!p) return Fail(err);
     if (minimum == nullptr || maximum == nullptr) return Fail(ERROR_NOACCESS);
-    *minimum = 204800;
-    *maximum = 1413120;
-    return TRUE;
+    // Linux keeps no such bounds; made-up numbers would pass for settings in force.
+    return Fail(ERROR_NOT_SUPPORTED);
 }
 
 BOOL SetProcessWorkingSetSize(HANDLE process, SIZE_T minimum, SIZE_T maximum) {

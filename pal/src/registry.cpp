@@ -235,7 +235,7 @@ DWORD CreateChild(int parentFd, const std::string& parentPath, const std::u16str
         fchownat(lock.get(), enc.c_str(), static_cast<uid_t>(-1), parentSt.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
         mode &= ~static_cast<mode_t>(0070 | S_ISGID);  // the group is not the parent's: give it nothing
     rc = fchmodat(lock.get(), enc.c_str(), mode, 0) == 0 ? ERROR_SUCCESS : ErrnoToWin32(errno);
-    if (rc == ERROR_SUCCESS && sa != nullptr) rc = ApplySecurity(parentPath + "/" + enc, sa, true);
+    if (rc == ERROR_SUCCESS && sa != nullptr) rc = ApplySecurity(parentPath + "/" + enc, sa, SecuredObject::Key, true);
     if (rc != ERROR_SUCCESS) {
         unlinkat(lock.get(), enc.c_str(), AT_REMOVEDIR);
         return rc;

@@ -1,6 +1,7 @@
 // SIDs, ACLs and security descriptors, and their mapping to Unix identities.
 // Known gaps: a DACL maps to owner/group/other permission bits, so grants to
-// further individual users and all denials are not represented.
+// further individual users and groups are not represented, and denials only
+// where a whole class loses the right; root passes every mode check.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,10 +13,16 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+
 #include "internal/sys.h"
 #include "pal/error.h"
+#include "pal/job.h"
+#include "pal/mapping.h"
+#include "pal/registry.h"
 #include "pal/security.h"
 #include "pal/strings.h"
+#include "pal/sync.h"
 
 namespace pal {
 namespace {
@@ -151,41 +158,208 @@ static bool NameToSid(std::string name, SID& sid, bool preferGroup = true) {
     return false;
 }
 
-UnixSecurity MapSecurity(const SECURITY_ATTRIBUTES* sa, bool directory) {
-    UnixSecurity us{false, ThreadFsUid(), ThreadFsGid(), directory ? 0755u : 0644u};
-    if (sa == nullptr || sa->lpSecurityDescriptor == nullptr) return us;
-    auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(sa->lpSecurityDescriptor);
-    if ((sd->Control & SE_DACL_PRESENT) == 0) return us;
-    us.explicitMode = true;
-    if (sd->Owner != nullptr) {
-        const SID* o = static_cast<const SID*>(sd->Owner);
-        if (SidIs(o, 5, {SECURITY_LOCAL_SYSTEM_RID})) us.uid = 0;
-        else if (o->IdentifierAuthority.Value[5] == 22 && o->SubAuthorityCount == 2 &&
-                 o->SubAuthority[0] == SECURITY_UNIX_USER_RID) us.uid = o->SubAuthority[1];
+namespace {
+
+// Whom an ACE names, as the mode sees it. SIDs of no account here match no one.
+struct Trustee {
+    enum Kind { kNoOne, kUser, kGroup, kWorld } kind;
+    uint32_t id;
+};
+
+Trustee TrusteeOf(const SID* s) {
+    if (SidIs(s, 5, {SECURITY_LOCAL_SYSTEM_RID})) return {Trustee::kUser, 0};
+    if (SidIs(s, 5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS})) return {Trustee::kGroup, AdminGroupId()};
+    if (SidIs(s, 1, {SECURITY_WORLD_RID})) return {Trustee::kWorld, 0};
+    if (s->IdentifierAuthority.Value[5] == 22 && s->SubAuthorityCount == 2) {
+        if (s->SubAuthority[0] == SECURITY_UNIX_USER_RID) return {Trustee::kUser, s->SubAuthority[1]};
+        if (s->SubAuthority[0] == SECURITY_UNIX_GROUP_RID) return {Trustee::kGroup, s->SubAuthority[1]};
     }
-    if (sd->Dacl == nullptr) {
-        us.mode = 0777;
-    } else {
-        uint32_t mode = 0700;
-        for (WORD i = 0; i < sd->Dacl->AceCount; ++i) {
-            const PAL_ACE& ace = sd->Dacl->Aces[i];
-            if (ace.AceType != ACCESS_ALLOWED_ACE_TYPE || ace.Mask == 0) continue;
-            const SID* s = &ace.Sid;
-            if (SidIs(s, 5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS})) {
-                us.gid = AdminGroupId();
-                mode |= 0070;
-            } else if (s->IdentifierAuthority.Value[5] == 22 && s->SubAuthorityCount == 2 &&
-                       s->SubAuthority[0] == SECURITY_UNIX_GROUP_RID) {
-                us.gid = s->SubAuthority[1];
-                mode |= 0070;
-            } else if (SidIs(s, 1, {SECURITY_WORLD_RID})) {
-                mode |= 0007;
+    return {Trustee::kNoOne, 0};
+}
+
+constexpr uint32_t kR = 4;
+constexpr uint32_t kW = 2;
+
+// Rights of files and pipes, and of events, the layer has no names for.
+constexpr ACCESS_MASK kFileReadData = 0x0001;
+constexpr ACCESS_MASK kFileWriteData = 0x0002;
+constexpr ACCESS_MASK kFileAppendData = 0x0004;
+constexpr ACCESS_MASK kEventQueryState = 0x0001;
+
+// The specific and standard rights that read and that write each kind of
+// object, and what its GENERIC_EXECUTE amounts to. Rights about the
+// descriptor itself (READ_CONTROL, WRITE_DAC, ...) give no bits.
+struct ObjectRights {
+    ACCESS_MASK read;
+    ACCESS_MASK write;
+    uint32_t execute;
+};
+
+ObjectRights RightsOf(SecuredObject object) {
+    switch (object) {
+    case SecuredObject::Key:  // KEY_EXECUTE is KEY_READ
+        return {KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY, KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK,
+                kR};
+    case SecuredObject::Event:  // waiting reads the signal
+        return {SYNCHRONIZE | kEventQueryState, EVENT_MODIFY_STATE, kR};
+    case SecuredObject::Mapping:  // views are never executable here
+        return {FILE_MAP_READ | FILE_MAP_COPY, FILE_MAP_WRITE, 0};
+    case SecuredObject::Pipe:
+        return {kFileReadData, kFileWriteData | kFileAppendData, 0};
+    case SecuredObject::Job:
+        return {JOB_OBJECT_QUERY | SYNCHRONIZE,
+                JOB_OBJECT_ASSIGN_PROCESS | JOB_OBJECT_SET_ATTRIBUTES | JOB_OBJECT_TERMINATE |
+                    JOB_OBJECT_SET_SECURITY_ATTRIBUTES,
+                kR};
+    }
+    return {0, 0, 0};
+}
+
+// The r and w bits an access mask gives on this kind of object.
+uint32_t ModeBits(ACCESS_MASK mask, const ObjectRights& rights) {
+    uint32_t bits = 0;
+    if ((mask & (GENERIC_ALL | GENERIC_READ | rights.read)) != 0) bits |= kR;
+    if ((mask & (GENERIC_ALL | GENERIC_WRITE | rights.write)) != 0) bits |= kW;
+    if ((mask & GENERIC_EXECUTE) != 0) bits |= rights.execute;
+    return bits;
+}
+
+// The identities a principal holds: its uid (if a user) and its groups.
+struct Holder {
+    bool isUser;
+    uint32_t uid;
+    std::vector<uint32_t> groups;
+    bool Holds(const Trustee& t) const {
+        if (t.kind == Trustee::kWorld) return true;
+        if (t.kind == Trustee::kUser) return isUser && t.id == uid;
+        if (t.kind == Trustee::kGroup) return std::find(groups.begin(), groups.end(), t.id) != groups.end();
+        return false;
+    }
+};
+
+// A user's primary and supplementary groups; none when the user is unknown.
+std::vector<uint32_t> GroupsOf(uint32_t uid) {
+    struct passwd pw, *res = nullptr;
+    char buf[4096];
+    if (getpwuid_r(uid, &pw, buf, sizeof(buf), &res) != 0 || res == nullptr) return {};
+    std::vector<gid_t> list(32);
+    int n = static_cast<int>(list.size());
+    while (getgrouplist(pw.pw_name, pw.pw_gid, list.data(), &n) < 0) {
+        if (n <= static_cast<int>(list.size())) n = static_cast<int>(list.size()) * 2;
+        list.resize(static_cast<size_t>(n));
+    }
+    return std::vector<uint32_t>(list.begin(), list.begin() + n);
+}
+
+// A DACL read as an access check reads it: ACEs in order, the first one to
+// speak of a bit decides it. Inherit-only ACEs do not apply to the object.
+class DaclReader {
+public:
+    struct Entry {
+        Trustee who;
+        uint32_t bits;  // 0 for an entry that does not apply
+        bool allows;
+    };
+    DaclReader(const ACL& acl, SecuredObject object) {
+        ObjectRights rights = RightsOf(object);
+        for (WORD i = 0; i < acl.AceCount; ++i) {
+            const PAL_ACE& ace = acl.Aces[i];
+            bool applies = (ace.AceFlags & INHERIT_ONLY_ACE) == 0 &&
+                           (ace.AceType == ACCESS_ALLOWED_ACE_TYPE || ace.AceType == ACCESS_DENIED_ACE_TYPE);
+            entries_.push_back({TrusteeOf(&ace.Sid), applies ? ModeBits(ace.Mask, rights) : 0u,
+                                ace.AceType == ACCESS_ALLOWED_ACE_TYPE});
+        }
+    }
+    const std::vector<Entry>& Entries() const { return entries_; }
+    // The bits the holder gets.
+    uint32_t Effective(const Holder& h) const {
+        uint32_t allowed = 0, decided = 0;
+        for (const Entry& e : entries_) {
+            if (e.bits == 0 || !h.Holds(e.who)) continue;
+            if (e.allows) allowed |= e.bits & ~decided;
+            decided |= e.bits;
+        }
+        return allowed;
+    }
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// The group class: the first group granted something, else the first denied.
+void ChooseGroup(const DaclReader& dacl, uint32_t& gid) {
+    for (bool allows : {true, false}) {
+        for (const DaclReader::Entry& e : dacl.Entries()) {
+            if (e.allows == allows && e.bits != 0 && e.who.kind == Trustee::kGroup) {
+                gid = e.who.id;
+                return;
             }
         }
-        us.mode = mode;
     }
-    if (!directory) us.mode &= 0666u;
-    return us;
+}
+
+// The owner, group and other bits (r and w) of a DACL. The owner's and the
+// whole classes' bits are exact; a denial aimed at part of a class holds only
+// if that class is not given the denied bits anyway. A creator other than
+// root keeps reading and writing as owner: Windows gives the creator's handle
+// what it asks for, whatever the DACL says, and here that handle works
+// through the owner bits.
+DWORD DaclMode(const ACL& acl, SecuredObject object, uint32_t uid, uint32_t& gid, uint32_t& mode) {
+    DaclReader dacl(acl, object);
+    ChooseGroup(dacl, gid);
+    uint32_t creator = ThreadFsUid();
+    uint32_t owner = uid == creator && creator != 0 ? kR | kW : dacl.Effective({true, uid, GroupsOf(uid)});
+    uint32_t group = dacl.Effective({false, 0, {gid}});
+    uint32_t other = dacl.Effective({false, 0, {}});
+    for (const DaclReader::Entry& e : dacl.Entries()) {
+        if (e.allows || e.bits == 0) continue;
+        bool holds = true;
+        if (e.who.kind == Trustee::kUser && e.who.id == 0) {
+            // Root passes every mode check: a denial naming it cannot hold.
+            holds = dacl.Effective({true, 0, GroupsOf(0)}) == (kR | kW);
+        } else if (e.who.kind == Trustee::kUser && e.who.id != uid) {
+            std::vector<uint32_t> groups = GroupsOf(e.who.id);
+            bool inGroup = std::find(groups.begin(), groups.end(), gid) != groups.end();
+            uint32_t given = inGroup ? group : other;
+            holds = (given & ~dacl.Effective({true, e.who.id, groups})) == 0;
+        } else if (e.who.kind == Trustee::kGroup && e.who.id != gid) {
+            // Its members may be in the group class or among the others.
+            holds = (other & ~dacl.Effective({false, 0, {e.who.id}})) == 0 &&
+                    (group & ~dacl.Effective({false, 0, {e.who.id, gid}})) == 0;
+        }
+        // ERROR_NOT_SUPPORTED rather than ERROR_INVALID_SECURITY_DESCR: the
+        // descriptor is sound, the mode just cannot hold it.
+        if (!holds) return ERROR_NOT_SUPPORTED;
+    }
+    mode = owner << 6 | group << 3 | other;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD MapSecurity(const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory, UnixSecurity& us) {
+    us = {false, ThreadFsUid(), ThreadFsGid(), directory ? 0755u : 0644u};
+    if (sa == nullptr || sa->lpSecurityDescriptor == nullptr) return ERROR_SUCCESS;
+    auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(sa->lpSecurityDescriptor);
+    if ((sd->Control & SE_DACL_PRESENT) == 0) return ERROR_SUCCESS;
+    us.explicitMode = true;
+    if (sd->Owner != nullptr) {
+        Trustee o = TrusteeOf(static_cast<const SID*>(sd->Owner));
+        if (o.kind == Trustee::kUser) us.uid = o.id;
+    }
+    if (sd->Dacl == nullptr) {
+        us.mode = directory ? 0777u : 0666u;
+        return ERROR_SUCCESS;
+    }
+    uint32_t mode = 0;
+    DWORD rc = DaclMode(*sd->Dacl, object, us.uid, us.gid, mode);
+    if (rc != ERROR_SUCCESS) return rc;
+    // A directory is searched by whoever may read or write in it.
+    if (directory)
+        for (uint32_t shift : {6u, 3u, 0u})
+            if (((mode >> shift) & 7u) != 0) mode |= 1u << shift;
+    us.mode = mode;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace pal
@@ -383,9 +557,13 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PAC
         ace.Mask = e.grfAccessPermissions;
         ace.AceFlags = static_cast<BYTE>(e.grfInheritance);
         if (e.grfAccessMode == SET_ACCESS || e.grfAccessMode == REVOKE_ACCESS) {
+            // SET_ACCESS replaces all the trustee had; REVOKE_ACCESS only its grants.
+            bool grantsOnly = e.grfAccessMode == REVOKE_ACCESS;
             for (size_t j = 0; j < aces.size();) {
-                if (EqualSid(&aces[j].Sid, &ace.Sid)) aces.erase(aces.begin() + static_cast<long>(j));
-                else ++j;
+                if (EqualSid(&aces[j].Sid, &ace.Sid) && (!grantsOnly || aces[j].AceType == ACCESS_ALLOWED_ACE_TYPE))
+                    aces.erase(aces.begin() + static_cast<long>(j));
+                else
+                    ++j;
             }
         }
         if (e.grfAccessMode == GRANT_ACCESS || e.grfAccessMode == SET_ACCESS) {

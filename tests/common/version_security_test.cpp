@@ -4,12 +4,17 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include <string>
+#include <vector>
+
 #include "common/messages.h"
 #include "common/module_version.h"
 #include "common/security_attr.h"
 #include "common/service_info.h"
 #include "common/texts.h"
 #include "pal/error.h"
+#include "pal/mapping.h"
+#include "pal/registry.h"
 #include "pal/resource.h"
 #include "pal/security.h"
 #include "pal/strings.h"
@@ -112,11 +117,13 @@ TEST_F(SecurityAttrTest, AdminAttributesMapToOwnerAndGroupOnly) {
     ASSERT_EQ(sd->Dacl->AceCount, 2);
     EXPECT_EQ(sd->Dacl->Aces[0].Mask, 0x1FFFFFu);
     EXPECT_EQ(sd->Dacl->Aces[0].AceFlags, SUB_OBJECTS_ONLY_INHERIT);
-    pal::UnixSecurity us = pal::MapSecurity(&sa, true);
+    pal::UnixSecurity us{};
+    ASSERT_EQ(pal::MapSecurity(&sa, pal::SecuredObject::Key, true, us), ERROR_SUCCESS);
     EXPECT_TRUE(us.explicitMode);
     EXPECT_EQ(us.mode, 0770u);
     EXPECT_EQ(us.gid, pal::AdminGroupId());
-    EXPECT_EQ(pal::MapSecurity(&sa, false).mode, 0660u);
+    ASSERT_EQ(pal::MapSecurity(&sa, pal::SecuredObject::Event, false, us), ERROR_SUCCESS);
+    EXPECT_EQ(us.mode, 0660u);
 
     HANDLE ev = CreateEventW(&sa, TRUE, FALSE, u"ZbAdminOnly");
     ASSERT_NE(ev, nullptr);
@@ -142,8 +149,145 @@ TEST_F(SecurityAttrTest, NullDaclAttributesOpenToEveryone) {
     auto* sd = static_cast<SECURITY_DESCRIPTOR*>(sa.lpSecurityDescriptor);
     EXPECT_NE(sd->Control & SE_DACL_PRESENT, 0);
     EXPECT_EQ(sd->Dacl, nullptr);
-    EXPECT_EQ(pal::MapSecurity(&sa, true).mode, 0777u);
+    pal::UnixSecurity us{};
+    ASSERT_EQ(pal::MapSecurity(&sa, pal::SecuredObject::Key, true, us), ERROR_SUCCESS);
+    EXPECT_EQ(us.mode, 0777u);
     FreeSecAttr(&sa);
+}
+
+namespace {
+
+SID MakeSid(BYTE authority, std::initializer_list<DWORD> subs) {
+    SID s{};
+    s.Revision = SID_REVISION;
+    s.IdentifierAuthority.Value[5] = authority;
+    for (DWORD v : subs) s.SubAuthority[s.SubAuthorityCount++] = v;
+    return s;
+}
+
+SID kSystem = MakeSid(5, {SECURITY_LOCAL_SYSTEM_RID});
+SID kEveryone = MakeSid(1, {SECURITY_WORLD_RID});
+SID kNobody = MakeSid(22, {SECURITY_UNIX_USER_RID, 65534});
+SID kNogroup = MakeSid(22, {SECURITY_UNIX_GROUP_RID, 65534});
+SID kRootGroup = MakeSid(22, {SECURITY_UNIX_GROUP_RID, 0});
+
+struct Ace {
+    ACCESS_MODE mode;
+    SID* sid;
+    ACCESS_MASK mask;
+};
+
+// Attributes whose DACL is made from these entries, as callers make theirs.
+struct DaclAttributes {
+    SECURITY_DESCRIPTOR sd{};
+    SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), &sd, FALSE};
+    PACL acl = nullptr;
+    DaclAttributes(std::initializer_list<Ace> aces, SID* owner = nullptr) {
+        std::vector<EXPLICIT_ACCESS_W> entries;
+        for (const Ace& a : aces) {
+            EXPLICIT_ACCESS_W e{};
+            e.grfAccessPermissions = a.mask;
+            e.grfAccessMode = a.mode;
+            e.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+            e.Trustee.ptstrName = reinterpret_cast<LPWSTR>(a.sid);
+            entries.push_back(e);
+        }
+        EXPECT_EQ(SetEntriesInAclW(static_cast<ULONG>(entries.size()), entries.data(), nullptr, &acl), ERROR_SUCCESS);
+        EXPECT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+        EXPECT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE));
+        if (owner != nullptr) {
+            EXPECT_TRUE(SetSecurityDescriptorOwner(&sd, owner, FALSE));
+        }
+    }
+    ~DaclAttributes() { LocalFree(acl); }
+};
+
+// Creates the key HKLM\<name> with the attributes; the error, and the
+// directory's mode, uid and gid when made.
+LONG MakeKey(const std::string& root, const std::u16string& name, DaclAttributes& attrs, struct stat& st) {
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, 0, KEY_READ, &attrs.sa, &key, nullptr);
+    if (key != nullptr) RegCloseKey(key);
+    std::string dir = root + "/registry/HKLM/" + pal::ToUtf8(name.c_str());
+    if (stat(dir.c_str(), &st) != 0) st = {};
+    return rc;
+}
+
+}  // namespace
+
+// An ACE gives the class it names the bits its mask allows, read in order
+// with denials; a denial the mode cannot hold refuses the object.
+TEST_F(SecurityAttrTest, DaclMasksAndDenialsBecomeModes) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "giving objects to other owners and groups needs root";
+    struct stat st;
+    {   // A read-only grant stays read-only, for the group as well (its members are Everyone).
+        DaclAttributes a({{GRANT_ACCESS, &kSystem, KEY_ALL_ACCESS}, {GRANT_ACCESS, &kEveryone, KEY_READ}});
+        ASSERT_EQ(MakeKey(root_.path(), u"ReadOnly", a, st), ERROR_SUCCESS);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        EXPECT_EQ(st.st_uid, 0u);
+    }
+    {   // A group given writing only; the owner, named by no ACE, gets nothing.
+        DaclAttributes a({{GRANT_ACCESS, &kNogroup, KEY_WRITE}});
+        ASSERT_EQ(MakeKey(root_.path(), u"WriteOnly", a, st), ERROR_SUCCESS);
+        EXPECT_EQ(st.st_mode & 07777, 0030u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+    {   // A denial to Everyone takes the bits from every class, the owner's too.
+        DaclAttributes a({{GRANT_ACCESS, &kEveryone, GENERIC_ALL}, {DENY_ACCESS, &kEveryone, KEY_SET_VALUE}});
+        ASSERT_EQ(MakeKey(root_.path(), u"NoWriting", a, st), ERROR_SUCCESS);
+        EXPECT_EQ(st.st_mode & 07777, 0555u);
+    }
+    {   // Denying the owner what the group keeps: the owner's class holds it.
+        DaclAttributes a({{DENY_ACCESS, &kNobody, KEY_SET_VALUE},
+                          {GRANT_ACCESS, &kRootGroup, KEY_ALL_ACCESS},
+                          {GRANT_ACCESS, &kEveryone, KEY_READ}},
+                         &kNobody);
+        ASSERT_EQ(MakeKey(root_.path(), u"OwnerDenied", a, st), ERROR_SUCCESS);
+        EXPECT_EQ(st.st_mode & 07777, 0575u);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 0u);
+    }
+    {   // Denying one user what the others keep cannot be a mode: refused, nothing made.
+        DaclAttributes a({{GRANT_ACCESS, &kEveryone, KEY_READ}, {DENY_ACCESS, &kNobody, KEY_QUERY_VALUE}});
+        EXPECT_EQ(MakeKey(root_.path(), u"OneDenied", a, st), ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(st.st_nlink, 0u) << "no key left behind";
+        // The same user denied what no one gets is no loss.
+        DaclAttributes b({{GRANT_ACCESS, &kEveryone, KEY_READ}, {DENY_ACCESS, &kNobody, KEY_SET_VALUE}});
+        ASSERT_EQ(MakeKey(root_.path(), u"OneDeniedNothing", b, st), ERROR_SUCCESS);
+        EXPECT_EQ(st.st_mode & 07777, 0555u);
+    }
+    {   // Root passes every mode check, so a denial to SYSTEM cannot hold.
+        DaclAttributes a({{GRANT_ACCESS, &kEveryone, KEY_READ}, {DENY_ACCESS, &kSystem, KEY_READ}});
+        EXPECT_EQ(MakeKey(root_.path(), u"SystemDenied", a, st), ERROR_NOT_SUPPORTED);
+    }
+    {   // Events: waiting reads, setting writes; a denied group becomes the group class.
+        DaclAttributes a({{GRANT_ACCESS, &kSystem, EVENT_ALL_ACCESS}, {GRANT_ACCESS, &kEveryone, SYNCHRONIZE}});
+        HANDLE ev = CreateEventW(&a.sa, TRUE, FALSE, u"ZbWaitOnly");
+        ASSERT_NE(ev, nullptr);
+        std::string dir = root_.path() + "/run/objects/ZbWaitOnly";
+        for (const char* f : {"/holder", "/signal"}) {
+            ASSERT_EQ(stat((dir + f).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0644u) << f;
+        }
+        ASSERT_EQ(stat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        CloseHandle(ev);
+        DaclAttributes b({{GRANT_ACCESS, &kEveryone, EVENT_ALL_ACCESS}, {DENY_ACCESS, &kNogroup, EVENT_MODIFY_STATE}});
+        ev = CreateEventW(&b.sa, TRUE, FALSE, u"ZbNoSetting");
+        ASSERT_NE(ev, nullptr);
+        ASSERT_EQ(stat((root_.path() + "/run/objects/ZbNoSetting/signal").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0646u);
+        EXPECT_EQ(st.st_gid, 65534u);
+        CloseHandle(ev);
+    }
+    {   // Mappings: a read-only view right gives reading only.
+        DaclAttributes a({{GRANT_ACCESS, &kSystem, FILE_MAP_ALL_ACCESS}, {GRANT_ACCESS, &kEveryone, FILE_MAP_READ}});
+        HANDLE m = CreateFileMappingW(INVALID_HANDLE_VALUE, &a.sa, PAGE_READWRITE, 0, 4096, u"ZbReadMap");
+        ASSERT_NE(m, nullptr);
+        ASSERT_EQ(stat((root_.path() + "/run/shm/ZbReadMap/memory").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        CloseHandle(m);
+    }
 }
 
 TEST(AccountTest, WellKnownSidsHaveNames) {
@@ -199,6 +343,34 @@ TEST(AccountTest, SetEntriesInAclRefusesUnknownNames) {
     EXPECT_EQ(acl->AceCount, 1);
     EXPECT_EQ(acl->Aces[0].Sid.IdentifierAuthority.Value[5], 22);
     EXPECT_EQ(LocalFree(acl), nullptr);
+}
+
+// A denial goes first; REVOKE_ACCESS takes the trustee's grants only, and
+// SET_ACCESS replaces everything it had.
+TEST(AccountTest, SetEntriesInAclKeepsDenialsOnRevoke) {
+    EXPLICIT_ACCESS_W e[2] = {};
+    for (auto& x : e) {
+        x.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        x.Trustee.ptstrName = reinterpret_cast<LPWSTR>(&kEveryone);
+        x.grfAccessPermissions = GENERIC_READ;
+    }
+    e[0].grfAccessMode = GRANT_ACCESS;
+    e[1].grfAccessMode = DENY_ACCESS;
+    PACL both = nullptr, revoked = nullptr, set = nullptr;
+    ASSERT_EQ(SetEntriesInAclW(2, e, nullptr, &both), ERROR_SUCCESS);
+    ASSERT_EQ(both->AceCount, 2);
+    EXPECT_EQ(both->Aces[0].AceType, ACCESS_DENIED_ACE_TYPE);
+    e[0].grfAccessMode = REVOKE_ACCESS;
+    ASSERT_EQ(SetEntriesInAclW(1, e, both, &revoked), ERROR_SUCCESS);
+    ASSERT_EQ(revoked->AceCount, 1);
+    EXPECT_EQ(revoked->Aces[0].AceType, ACCESS_DENIED_ACE_TYPE);
+    e[0].grfAccessMode = SET_ACCESS;
+    ASSERT_EQ(SetEntriesInAclW(1, e, both, &set), ERROR_SUCCESS);
+    ASSERT_EQ(set->AceCount, 1);
+    EXPECT_EQ(set->Aces[0].AceType, ACCESS_ALLOWED_ACE_TYPE);
+    LocalFree(both);
+    LocalFree(revoked);
+    LocalFree(set);
 }
 
 TEST(ServiceInfoTest, LayoutIsTheWireFormat) {

@@ -41,7 +41,7 @@ TEST_F(GroupsTest, MembersAndTheirChildren) {
     std::string go = Fifo("go");
     int pid = Start("zbworker", "read x < " + go + "; sleep 30 & wait");
     ASSERT_GT(pid, 0);
-    usleep(200000);  // until the shell has replaced the fork
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbworker"));
     Pass();
     EXPECT_TRUE(InGroup(pid, "Crew")) << CgroupOf(pid);
     auto created = Events("0x600000A0");
@@ -82,7 +82,7 @@ TEST_F(GroupsTest, CountAndProcessTimeLimits) {
     std::string go = Fifo("go");
     int counter = Start("zbcount", "read x < " + go + "; sleep 30 & wait");
     ASSERT_GT(counter, 0);
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(counter, "zbcount"));
     Pass();
     ASSERT_TRUE(InGroup(counter, "Few"));
     testsupport::WriteText(go, "1\n");
@@ -98,7 +98,7 @@ TEST_F(GroupsTest, CountAndProcessTimeLimits) {
                                                          sizeof(a), nullptr) && a.ActiveProcesses == 0;
     }));
     int burner = Start("zbburn", "while :; do :; done");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(burner, "zbburn"));
     Pass();
     ASSERT_TRUE(InGroup(burner, "Few"));
     ASSERT_TRUE(WaitEvents("0x600000CC", 1, 15000));
@@ -115,7 +115,7 @@ TEST_F(GroupsTest, GroupTimeEndsOrContinues) {
     AddGroupRule(u"Timed", LimitGroupTime, [](MgmtData& m) { m.groupTimeLimit = 10000000; });
     AddProcRule(u"zbtimed", JoinGroup, u"Timed");
     int a = Start("zbtimed", "while :; do :; done");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(a, "zbtimed"));
     Pass();
     ASSERT_TRUE(WaitEvents("0x600000CB", 1, 15000));
     EXPECT_EQ(Events("0x600000CB")[0].strings[2], "1000");
@@ -128,7 +128,7 @@ TEST_F(GroupsTest, GroupTimeEndsOrContinues) {
     AddGroupRule(u"Going", LimitGroupTime | PostAtEndOfJob, [](MgmtData& m) { m.groupTimeLimit = 10000000; });
     AddProcRule(u"zbgoing", JoinGroup, u"Going");
     int b = Start("zbgoing", "while :; do :; done");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(b, "zbgoing"));
     Pass();
     ASSERT_TRUE(WaitEvents("0x600000CA", 1, 15000));
     EXPECT_EQ(kill(b, 0), 0) << "the group continues";
@@ -149,7 +149,7 @@ TEST_F(GroupsTest, PriorityAffinityAndValidation) {
     });
     AddProcRule(u"zbnice", JoinGroup, u"Nice");
     int pid = Start("zbnice", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbnice"));
     Pass();
     ASSERT_TRUE(InGroup(pid, "Nice"));
     EXPECT_EQ(testsupport::CommandOutput("ps -o ni= -p " + std::to_string(pid)), " 19\n");
@@ -182,7 +182,8 @@ TEST_F(GroupsTest, Kills) {
     AddProcRule(u"zbdoomed", JoinGroup, u"Doomed");
     int a = Start("zbdoomed", "sleep 30 & wait");
     int b = Start("zbdoomed", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(a, "zbdoomed"));
+    ASSERT_TRUE(testsupport::WaitForExec(b, "zbdoomed"));
     Pass();
     EXPECT_EQ(Mgr().KillGroup(u"Doomed"), 5u) << "no access key, no kill";
     EXPECT_EQ(Mgr().KillProcess(static_cast<DWORD>(a), AnyCreationTime), 5u);
@@ -203,7 +204,7 @@ TEST_F(GroupsTest, Kills) {
     EXPECT_EQ(killed[0].strings[1], "doomed");
 
     int c2 = Start("zbdoomed", "sleep 30 & wait");
-    usleep(100000);
+    ASSERT_TRUE(testsupport::WaitForExec(c2, "zbdoomed"));
     EXPECT_EQ(Mgr().KillProcess(static_cast<DWORD>(c2), AnyCreationTime), 0u);
     EXPECT_NE(testsupport::WaitChild(c2, 5000), -1);
     EXPECT_EQ(Events("0x600000C8")[0].strings[1], std::to_string(c2));
@@ -218,7 +219,7 @@ TEST_F(GroupsTest, MemoryEventsAtMostEveryTenSeconds) {
     });
     AddProcRule(u"zbmem", JoinGroup, u"Mem");
     int pid = Start("zbmem", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbmem"));
     Pass();
     ASSERT_NE(Job(u"Mem"), nullptr);
     auto limit = Events("0x600000A9");
@@ -243,7 +244,7 @@ TEST_F(GroupsTest, ClientListsShowTheLiveState) {
     AddGroupRule(u"Seen", LimitProcessCount, [](MgmtData& m) { m.processCount = 4; });
     AddProcRule(u"zbseen", JoinGroup, u"Seen");
     int pid = Start("zbseen", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbseen"));
     Pass();
     ProcListEntry key{};
     lstrcpynW(key.name, u"zbseen", 64);
@@ -272,7 +273,8 @@ TEST_F(GroupsTest, RemoveWhenEmpty) {
     AddProcRule(u"zblasting", JoinGroup, u"Lasting");
     int a = Start("zbbrief", "sleep 30 & wait");
     int b = Start("zblasting", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(a, "zbbrief"));
+    ASSERT_TRUE(testsupport::WaitForExec(b, "zblasting"));
     Pass();
     ASSERT_EQ(Mgr().JobCount(), 2u);
     End(a);
@@ -290,7 +292,7 @@ TEST_F(GroupsTest, AdoptsAKeptGroup) {
     AddGroupRule(u"Kept", LimitProcessCount, [](MgmtData& m) { m.processCount = 4; });
     AddProcRule(u"zbkept", JoinGroup, u"Kept");
     int pid = Start("zbkept", "sleep 30 & wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbkept"));
     Pass();
     ASSERT_TRUE(InGroup(pid, "Kept"));
     HANDLE keeper = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_Kept");  // as the mediator does
@@ -313,7 +315,7 @@ TEST_F(GroupsTest, ForkStormAndEndings) {
     AddProcRule(u"zbshort", ApplyPriority, u"", 6);
     std::string go = Fifo("go");
     int storm = Start("zbstorm", "read x < " + go + "; i=0; while [ $i -lt 100 ]; do sleep 5 & i=$((i+1)); done; wait");
-    usleep(200000);
+    ASSERT_TRUE(testsupport::WaitForExec(storm, "zbstorm"));
     Pass();
     ASSERT_TRUE(InGroup(storm, "Storm"));
     testsupport::WriteText(go, "1\n");

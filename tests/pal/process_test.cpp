@@ -81,15 +81,6 @@ bool WaitForThreads(int pid, size_t count) {
     return false;
 }
 
-// Waits (bounded) until the process has exec'd into `comm`.
-bool WaitForComm(int pid, const std::string& comm) {
-    for (int i = 0; i < 500; ++i) {
-        if (testsupport::ReadText("/proc/" + std::to_string(pid) + "/comm") == comm + "\n") return true;
-        usleep(10000);
-    }
-    return false;
-}
-
 uint64_t AsU64(const FILETIME& ft) { return (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime; }
 
 uint64_t NowFileTime() {
@@ -118,9 +109,12 @@ TEST_CHILD_MODE(proc_threads) {
     for (;;) pause();
 }
 
-TEST_CHILD_MODE(proc_exit_later) {
-    usleep(200000);
-    return atoi(arg.c_str());
+// Exits with the code before '|' once the file after it exists.
+TEST_CHILD_MODE(proc_exit_when_told) {
+    size_t bar = arg.find('|');
+    std::string told = arg.substr(bar + 1);
+    while (access(told.c_str(), F_OK) != 0) usleep(10000);
+    return atoi(arg.substr(0, bar).c_str());
 }
 
 // Writes its argument vector, one per line, to the file named by arg.
@@ -195,7 +189,7 @@ TEST_F(ProcessTest, HandleOutlivesReapedProcess) {
 TEST_F(ProcessTest, ModuleNamesOfSleep) {
     Child child(SpawnSleep());
     ASSERT_GT(child.pid, 0);
-    ASSERT_TRUE(WaitForComm(child.pid, "sleep"));
+    ASSERT_TRUE(testsupport::WaitForExec(child.pid, "sleep"));
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, DWORD(child.pid));
     ASSERT_NE(h, nullptr);
     HMODULE mods[4] = {};
@@ -236,7 +230,9 @@ TEST_F(ProcessTest, NoModulesForKernelThreadOrZombie) {
     EXPECT_EQ(BaseName(k), u"kthreadd");
     CloseHandle(k);
 
-    Child child(testsupport::SpawnChild("proc_exit_later", "3"));
+    std::string told = root_.path() + ".exit";
+    testsupport::WriteText(told, "");
+    Child child(testsupport::SpawnChild("proc_exit_when_told", "3|" + told));
     ASSERT_GT(child.pid, 0);
     siginfo_t si{};
     ASSERT_EQ(waitid(P_PID, id_t(child.pid), &si, WEXITED | WNOWAIT), 0);  // a zombie now
@@ -338,13 +334,15 @@ TEST_F(ProcessTest, AffinityOnEveryThread) {
 
 // A process handle is signalled when the process ends; the exit code follows.
 TEST_F(ProcessTest, WaitAndExitCode) {
-    Child child(testsupport::SpawnChild("proc_exit_later", "7"));
+    std::string told = root_.path() + ".exit";
+    Child child(testsupport::SpawnChild("proc_exit_when_told", "7|" + told));
     ASSERT_GT(child.pid, 0);
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, DWORD(child.pid));
     ASSERT_NE(h, nullptr);
     DWORD code = 0;
     ASSERT_TRUE(GetExitCodeProcess(h, &code));
     EXPECT_EQ(code, STILL_ACTIVE);
+    testsupport::WriteText(told, "");
     EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
     ASSERT_TRUE(GetExitCodeProcess(h, &code));
     EXPECT_EQ(code, 7u);
@@ -427,13 +425,14 @@ TEST_F(ProcessTest, CurrentProcessPseudoHandle) {
     EXPECT_TRUE(CloseHandle(self));
 }
 
-// Working sets: the Windows defaults read back; setting is not supported,
-// except the "trim" request.
+// Working sets: no bounds to read or set, except the "trim" request; never
+// numbers that would pass for bounds in force.
 TEST_F(ProcessTest, WorkingSet) {
-    SIZE_T mn = 0, mx = 0;
-    ASSERT_TRUE(GetProcessWorkingSetSize(GetCurrentProcess(), &mn, &mx));
-    EXPECT_EQ(mn, 204800u);
-    EXPECT_EQ(mx, 1413120u);
+    SIZE_T mn = 7, mx = 7;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetProcessWorkingSetSize(GetCurrentProcess(), &mn, &mx));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(mn + mx, 14u) << "nothing written";
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(SetProcessWorkingSetSize(GetCurrentProcess(), 409600, 2000000));
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
@@ -451,7 +450,7 @@ TEST_F(ProcessTest, CreateProcessExeSuffix) {
         << GetLastError();
     Child child(int(pi.dwProcessId));
     EXPECT_EQ(pi.dwThreadId, pi.dwProcessId);
-    ASSERT_TRUE(WaitForComm(child.pid, "sleep"));
+    ASSERT_TRUE(testsupport::WaitForExec(child.pid, "sleep"));
     EXPECT_EQ(BaseName(pi.hProcess), u"sleep");
     EXPECT_EQ(getsid(child.pid), child.pid);
     EXPECT_TRUE(TerminateProcess(pi.hProcess, 1067));

@@ -229,7 +229,7 @@ TEST_F(TokenTest, ProcShowsThreadIdentityAndRevertRestoresIt) {
         during = ThreadStatus(tid);
         mainDuring = ThreadStatus(mainTid);
         PalGetThreadIdentity(&uid, &gid);
-        defaults = pal::MapSecurity(nullptr, true);
+        pal::MapSecurity(nullptr, pal::SecuredObject::Key, true, defaults);
         RevertToSelf();
         after = ThreadStatus(tid);
     });

@@ -11,6 +11,7 @@
 
 #include "pal/job.h"
 #include "pal/sync.h"
+#include "support/process_runner.h"
 
 namespace testsupport {
 
@@ -92,6 +93,12 @@ void OpenRootToOthers(const std::string& root) {
     std::string top = root.substr(0, root.find_last_of('/'));
     chmod(top.c_str(), 0711);
     chmod(root.c_str(), 0711);
+}
+
+bool WaitForExec(int pid, const std::string& name, int ms) {
+    std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+    std::string want = name.substr(0, 15) + "\n";
+    return WaitUntil(ms, [&] { return ReadText(comm) == want; });
 }
 
 }  // namespace testsupport

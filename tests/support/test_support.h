@@ -35,6 +35,9 @@ bool IsRoot();
 bool CanMakeJobs();
 // Standard output of a shell command (an outside tool such as ps or taskset).
 std::string CommandOutput(const std::string& cmd);
+// Waits up to ms until the process runs a program whose command name is
+// `name` (the kernel keeps its first 15 bytes): the exec has happened.
+bool WaitForExec(int pid, const std::string& name, int ms = 10000);
 
 // The administrators' group `zembrik`, made for the test when the machine
 // has none, and removed again at the end; gid() is -1 when it cannot be had.

@@ -114,8 +114,7 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
 BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR mask);
 // (GetProcessAffinityMask is in pal/sysinfo.h.)
 
-// Note: no working-set limit is kept per process: always the Windows
-// defaults, 204800 and 1413120 bytes.
+// Note: fails with ERROR_NOT_SUPPORTED (no working-set bounds per process).
 BOOL GetProcessWorkingSetSize(HANDLE process, SIZE_T* minimum, SIZE_T* maximum);
 // Note: fails with ERROR_NOT_SUPPORTED (no per-process memory controller);
 // only (SIZE_T)-1, (SIZE_T)-1 ("trim") succeeds, and does nothing.

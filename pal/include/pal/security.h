@@ -155,18 +155,30 @@ BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR sd);
 DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
 
 namespace pal {
+// The kind of object a descriptor is applied to: its own rights decide which
+// of an ACE's rights read it and which write it.
+enum class SecuredObject { Key, Event, Mapping, Pipe, Job };
+
 // Owner, group and mode for an object made from these attributes. Without a
-// descriptor: the caller's identity and the umask default (0755/0644).
-// Grants: SYSTEM or the owner -> owner bits; the group SID -> group bits;
-// Everyone -> other bits; a null DACL -> everyone everything. Any access right
-// counts as read+write(+search); denials are not mapped.
+// descriptor: the caller's identity and the umask default (0755/0644). A null
+// DACL: everyone everything (0777/0666). Otherwise each class gets the r and w
+// its ACEs allow, read in order with denials, as an access check would: the
+// owner with its own SID (SYSTEM for root), its groups and Everyone; the group
+// (the first group an ACE grants, else the first one denied, else the
+// caller's) with Everyone; other with Everyone alone. A directory adds x
+// wherever r or w is given. A creator other than root, when it is the
+// owner, keeps reading and writing (its handle needs them). Grants to further
+// users and groups are not represented (they get less); a denial the mode
+// cannot hold (one user or group within a class that keeps the right, SYSTEM,
+// which root is) fails with ERROR_NOT_SUPPORTED. Root passes every mode check
+// regardless.
 struct UnixSecurity {
     bool explicitMode;  // false: use the defaults
     uint32_t uid;
     uint32_t gid;
-    uint32_t mode;      // permission bits for a directory; files drop the x bits
+    uint32_t mode;      // permission bits
 };
-UnixSecurity MapSecurity(const SECURITY_ATTRIBUTES* sa, bool directory);
+DWORD MapSecurity(const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory, UnixSecurity& out);
 // The gid that stands for BUILTIN\Administrators here.
 uint32_t AdminGroupId();
 }  // namespace pal
