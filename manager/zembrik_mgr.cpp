@@ -3,6 +3,9 @@
 #include "manager/zembrik_mgr.h"
 
 #include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
 #include <cstring>
 #include <new>
 
@@ -51,9 +54,15 @@ ManagedJob::ManagedJob(const WCHAR* group, SharedJobHeader* header) {
     if (header != nullptr) {
         completionKey = header->JobNumber(jobName);
     } else {
-        // No shared table (a manager outside the service): numbers of our own.
-        static std::atomic<DWORD> next{1};
-        completionKey = next++;
+        // No shared table (a manager outside the service): a number of our
+        // own per name, kept for the process's life as the table keeps it.
+        static std::mutex lock;
+        static std::vector<std::u16string> names;
+        std::lock_guard<std::mutex> guard(lock);
+        size_t i = 0;
+        while (i < names.size() && !SameName(names[i].c_str(), jobName)) ++i;
+        if (i == names.size()) names.emplace_back(jobName);
+        completionKey = static_cast<DWORD>(i + 1);
     }
 }
 

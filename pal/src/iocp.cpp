@@ -178,6 +178,8 @@ bool IsPortDescriptor(int fd) {
     return n > 5 && std::string(link, static_cast<size_t>(n)).rfind("pipe:", 0) == 0;
 }
 
+int PortQueueDescriptor(const Object* port) { return static_cast<const Port*>(port)->queue.get(); }
+
 uint64_t PortQueueInode(int fd) {
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return 0;

@@ -661,8 +661,7 @@ DWORD SetLimits(JobObject* job, JOBOBJECT_EXTENDED_LIMIT_INFORMATION l, bool ext
 DWORD Associate(JobObject* job, const JOBOBJECT_ASSOCIATE_COMPLETION_PORT& a) {
     ObjRef<Object> port(LookupHandle(a.CompletionPort, ObjType::Port));
     if (!port) return ERROR_INVALID_HANDLE;
-    int fd = DescriptorOfHandleValue(HandleToULong(a.CompletionPort));
-    if (fd < 0) return ERROR_INVALID_HANDLE;
+    int fd = PortQueueDescriptor(port.p);
     DWORD result = ERROR_INVALID_PARAMETER;  // one association per job, as on Windows
     DWORD rc = WithShared(job->state.get(), [&](JobShared& s) {
         if (s.portSet != 0) return false;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "manager/manager_support.h"
+#include "pal/iocp.h"
 #include "pal/job.h"
 #include "pal/process.h"
 #include "pipe/result_codes.h"
@@ -24,6 +25,14 @@ protected:
     }
     bool InGroup(int pid, const std::string& group) {
         return CgroupOf(pid).find("/Kvjob_" + group) != std::string::npos;
+    }
+    // The v1 pids cgroup of a process, when the host has that hierarchy.
+    std::string PidsCgroupOf(int pid) {
+        std::string text = testsupport::ReadText("/proc/" + std::to_string(pid) + "/cgroup");
+        size_t at = text.find(":pids:");
+        if (at == std::string::npos) return "";
+        std::string rel = text.substr(at + 6, text.find('\n', at) - at - 6);
+        return rel == "/" ? "" : "/sys/fs/cgroup/pids" + rel;
     }
     ManagedJob* Job(const char16_t* group) {
         EnterCriticalSection(&Mgr().Lock());
@@ -131,6 +140,7 @@ TEST_F(GroupsTest, GroupTimeEndsOrContinues) {
     ASSERT_TRUE(testsupport::WaitForExec(b, "zbgoing"));
     Pass();
     ASSERT_TRUE(WaitEvents("0x600000CA", 1, 15000));
+    EXPECT_EQ(Events("0x600000CA")[0].strings[2], "1000") << "the limit the group hit, not the cleared field";
     EXPECT_EQ(kill(b, 0), 0) << "the group continues";
     size_t before = Events("0x600000A7").size();
     Pass();
@@ -173,6 +183,33 @@ TEST_F(GroupsTest, PriorityAffinityAndValidation) {
     ASSERT_EQ(removed.size(), 1u);
     EXPECT_EQ(removed[0].strings[2], "0x1");
     EXPECT_EQ(Events("0x600000A2").size(), 1u) << "the unchanged priority is not logged again";
+    std::vector<JobListEntry> groups(4);
+    WORD size = 0, count = 0;
+    db_->ListGroups(u"Nice", ListExact, groups.data(), 4, &size, &count);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(groups[0].priority, 4u);
+    EXPECT_EQ(groups[0].affinity, 0u) << "a removed limit is not listed";
+
+    // A time limit removed and set again starts from the value it had.
+    m.procTimeLimit = 20000000;
+    ReplaceGroupRule(u"Nice", ApplyPriority | LimitProcTime, m);
+    Pass();
+    ReplaceGroupRule(u"Nice", ApplyPriority, m);
+    Pass();
+    m.procTimeLimit = 30000000;
+    ReplaceGroupRule(u"Nice", ApplyPriority | LimitProcTime, m);
+    Pass();
+    auto times = Events("0x600000A6");
+    ASSERT_EQ(times.size(), 2u);
+    EXPECT_EQ(times[0].strings[2], "0");
+    EXPECT_EQ(times[1].strings[2], "2000") << "the job keeps a cleared limit's value";
+    EXPECT_EQ(times[1].strings[3], "3000");
+    // A new group's scheduling class is the default one.
+    m.schedClass = 7;
+    ReplaceGroupRule(u"Nice", ApplyPriority | LimitSchedClass, m);
+    Pass();
+    ASSERT_EQ(Events("0x600000A5").size(), 1u);
+    EXPECT_EQ(Events("0x600000A5")[0].strings[2], "5");
 }
 
 // Kills: a pid with another creation time is another process; the group
@@ -327,6 +364,13 @@ TEST_F(GroupsTest, ForkStormAndEndings) {
     Pass();
     EXPECT_TRUE(InGroup(storm, "Storm"));
     EXPECT_TRUE(WaitEvents("0x600000CD", 1, 30000)) << "the storm hit the process count";
+    // The kernel's own record: never more tasks in the group than its limit.
+    std::string pids = PidsCgroupOf(storm);
+    if (!pids.empty()) {
+        EXPECT_EQ(testsupport::ReadText(pids + "/pids.peak"), "3\n") << pids;
+        EXPECT_NE(testsupport::ReadText(pids + "/pids.events"), "max 0\n") << "forks were refused";
+    }
+    EXPECT_EQ(Events("0x600000CD").size(), 1u) << "one event a burst";
     End(storm);
     Pass();
     EnterCriticalSection(&Mgr().Lock());
@@ -335,6 +379,102 @@ TEST_F(GroupsTest, ForkStormAndEndings) {
         EXPECT_EQ(p->stamp, Mgr().Generation());
     }
     LeaveCriticalSection(&Mgr().Lock());
+}
+
+// Limits are in force and held: a realtime group runs its members SCHED_RR;
+// a member that widens its affinity, drops its priority or raises its memory
+// limit is brought back within a look of the monitor.
+TEST_F(GroupsTest, LimitsHeldAgainstTheMembers) {
+    GrantAllRights();  // realtime needs its right
+    AddGroupRule(u"Rt", ApplyPriority | LimitSchedClass, [](MgmtData& m) {
+        m.priority = 24;  // realtime
+        m.schedClass = 7;
+    });
+    AddProcRule(u"zbrt", JoinGroup, u"Rt");
+    AddGroupRule(u"Held", ApplyPriority | ApplyAffinity | LimitProcMemory, [](MgmtData& m) {
+        m.priority = 4;  // idle
+        m.affinity = 1;
+        m.procMemoryLimit = 256 << 20;
+    });
+    AddProcRule(u"zbheld", JoinGroup, u"Held");
+    int rt = Start("zbrt", "sleep 30 & wait");
+    int held = Start("zbheld", "sleep 30 & wait");
+    ASSERT_TRUE(testsupport::WaitForExec(rt, "zbrt"));
+    ASSERT_TRUE(testsupport::WaitForExec(held, "zbheld"));
+    Pass();
+    ASSERT_TRUE(InGroup(rt, "Rt"));
+    EXPECT_EQ(testsupport::CommandOutput("ps -o cls= -p " + std::to_string(rt)), " RR\n");
+    EXPECT_EQ(Events("0x600000A2")[0].strings[3], "24");
+    EXPECT_EQ(Events("0xE00000B9").size(), 0u) << "every limit was applied";
+
+    std::string p = std::to_string(held);
+    std::string limits = "/proc/" + p + "/limits";
+    auto softMemory = [&] {
+        std::string text = testsupport::ReadText(limits);
+        size_t at = text.find("Max address space");
+        return at == std::string::npos ? std::string() : text.substr(at + 26, 20);
+    };
+    ASSERT_EQ(softMemory().find(std::to_string(256 << 20)), 0u) << softMemory();
+    testsupport::CommandOutput("taskset -p 3 " + p + "; renice -n 0 -p " + p + "; prlimit --pid " + p +
+                               " --as=unlimited: 2>&1");
+    EXPECT_TRUE(WaitUntil(3000, [&] {
+        return testsupport::CommandOutput("ps -o ni= -p " + p) == " 19\n" &&
+               testsupport::CommandOutput("taskset -p " + p).find(": 1\n") != std::string::npos &&
+               softMemory().find(std::to_string(256 << 20)) == 0;
+    })) << testsupport::CommandOutput("ps -o ni= -p " + p) << testsupport::CommandOutput("taskset -p " + p)
+        << softMemory();
+}
+
+// A limit this host cannot have (silent breakaway) is refused alone and
+// said once; the group's other limits are in force.
+TEST_F(GroupsTest, UnsupportedLimitAloneIsRefused) {
+    AddGroupRule(u"Loose", SilentBreakawayOk | LimitProcessCount, [](MgmtData& m) { m.processCount = 5; });
+    AddProcRule(u"zbloose", JoinGroup, u"Loose");
+    int pid = Start("zbloose", "sleep 30 & wait");
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbloose"));
+    Pass();
+    Pass();
+    EXPECT_TRUE(InGroup(pid, "Loose"));
+    auto failed = Events("0xE00000B9");
+    ASSERT_EQ(failed.size(), 1u) << "said once";
+    EXPECT_EQ(failed[0].strings[0], "Kvjob_Loose");
+    EXPECT_EQ(failed[0].strings[1], "SetJobObjLimitInfo");
+    EXPECT_EQ(failed[0].data, "32000000") << "ERROR_NOT_SUPPORTED";
+    EXPECT_EQ(Events("0x600000AC").size(), 0u) << "not claimed";
+    EXPECT_EQ(Events("0x600000A8").size(), 1u) << "the count limit is in force";
+    JOBOBJECT_BASIC_LIMIT_INFORMATION b{};
+    ASSERT_TRUE(QueryInformationJobObject(Job(u"Loose")->handle, JobObjectBasicLimitInformation, &b, sizeof(b), nullptr));
+    EXPECT_EQ(b.LimitFlags & JOB_OBJECT_LIMIT_ACTIVE_PROCESS, JOB_OBJECT_LIMIT_ACTIVE_PROCESS);
+}
+
+// What a stopped manager leaves in the port the mediator keeps (member
+// messages and stop packets, this build's and older ones'), twice over:
+// the next reporter still reports a new member.
+TEST_F(GroupsTest, ReporterOutlivesWhatEarlierManagersLeft) {
+    AddGroupRule(u"Left", LimitProcessCount, [](MgmtData& m) { m.processCount = 8; });
+    AddProcRule(u"zbleft", JoinGroup, u"Left");
+    std::string go = Fifo("go");
+    int pid = Start("zbleft", "read x < " + go + "; sleep 30 & wait");
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbleft"));
+    Pass();
+    ASSERT_TRUE(InGroup(pid, "Left"));
+    HANDLE keeper = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_Left");  // as the mediator does
+    ASSERT_NE(keeper, nullptr);
+    ULONG_PTR key = Job(u"Left")->completionKey;
+    for (int round = 0; round < 2; ++round) {
+        HANDLE port = DropManagerKeepingPort();
+        ASSERT_NE(port, nullptr);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_TRUE(PostQueuedCompletionStatus(port, JOB_OBJECT_MSG_NEW_PROCESS, key, reinterpret_cast<LPOVERLAPPED>(static_cast<ULONG_PTR>(pid))));
+        ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 0, nullptr));
+        ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 0, reinterpret_cast<LPOVERLAPPED>(static_cast<ULONG_PTR>(77))));
+        Pass();
+    }
+    testsupport::WriteText(go, "1\n");
+    ASSERT_TRUE(WaitEvents("0x600000D0", 1)) << "the reporter still reports" << testsupport::ReadText(root_.path() + "/eventlog/System.log");
+    EXPECT_EQ(Events("0x600000D0")[0].strings[2], "sleep");
+    EXPECT_EQ(Events("0xE00000B9").size(), 0u) << "no reporter failure";
+    CloseHandle(keeper);
 }
 
 }  // namespace

@@ -34,6 +34,8 @@ void ManagerTest::TearDown() {
     for (int pid : started_) End(pid);
     started_.clear();
     DropManager();
+    if (keptPort_ != nullptr) CloseHandle(keptPort_);
+    keptPort_ = nullptr;
     db_.reset();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
@@ -45,7 +47,9 @@ ZembrikMgr& ManagerTest::Mgr() {
     if (!mgr_) {
         context_ = ServiceContext{};
         context_.database = db_.get();
-        context_.completionPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+        context_.completionPort =
+            keptPort_ != nullptr ? keptPort_ : CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+        keptPort_ = nullptr;
         mgr_ = std::make_unique<ZembrikMgr>(&context_);
         db_->SetManager(mgr_.get());
     }
@@ -55,6 +59,16 @@ ZembrikMgr& ManagerTest::Mgr() {
 void ManagerTest::DropManager() {
     if (db_) db_->SetManager(nullptr);
     mgr_.reset();  // the reporter closes the port as it ends
+}
+
+HANDLE ManagerTest::DropManagerKeepingPort() {
+    HANDLE port = nullptr;
+    if (mgr_ && !DuplicateHandle(GetCurrentProcess(), Mgr().CompletionPort(), GetCurrentProcess(), &port, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS))
+        port = nullptr;
+    DropManager();
+    keptPort_ = port;
+    return port;
 }
 
 void ManagerTest::Pass() {

@@ -26,6 +26,9 @@ protected:
     // The manager, made on first use, with a completion port and its reporter.
     ZembrikMgr& Mgr();
     void DropManager();
+    // Drops the manager but keeps its port for the next one, as the
+    // mediator keeps it across a service restart.
+    HANDLE DropManagerKeepingPort();
     // One discovery and one rule pass.
     void Pass();
 
@@ -55,6 +58,7 @@ protected:
     std::unique_ptr<ZembrikDb> db_;
     std::unique_ptr<ZembrikMgr> mgr_;
     ServiceContext context_{};
+    HANDLE keptPort_ = nullptr;  // the next manager's port, when kept
     std::vector<int> started_;
 };
 

@@ -24,6 +24,7 @@
 #include "pal/process.h"
 #include "pal/sync.h"
 #include "pal/sysinfo.h"
+#include "support/process_runner.h"
 #include "support/test_support.h"
 
 using testsupport::RootTest;
@@ -457,6 +458,17 @@ TEST_F(JobTest, PortGetsMembershipMessages) {
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_EXIT_PROCESS, 42), pid);
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, 42), 0);
     EXPECT_EQ(Accounting(job.h).TotalProcesses, 1u);
+
+    // A port with no room left loses messages, and the job counts them.
+    DWORD lost = 7;
+    ASSERT_TRUE(PalQueryJobLostMessages(job.h, &lost));
+    EXPECT_EQ(lost, 0u);
+    while (PostQueuedCompletionStatus(port, 1, 1, nullptr)) {
+    }
+    ASSERT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+    Child late(testsupport::SpawnChild("job_sleep", ""));
+    Assign(job, late.pid);
+    EXPECT_TRUE(testsupport::WaitUntil(5000, [&] { return PalQueryJobLostMessages(job.h, &lost) && lost >= 1; }));
     CloseHandle(port);
 }
 
@@ -602,6 +614,12 @@ TEST_F(JobTest, JobMemoryLimit) {
     int st = testsupport::WaitChild(hog.pid, 5000);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
     hog.pid = -1;
+    // Ended by a limit; the group's peak is its memory use, within the limit.
+    EXPECT_EQ(Accounting(job.h).TotalTerminatedProcesses, 1u);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION back{};
+    ASSERT_TRUE(QueryInformationJobObject(job.h, JobObjectExtendedLimitInformation, &back, sizeof(back), nullptr));
+    EXPECT_EQ(std::to_string(back.PeakJobMemoryUsed) + "\n", testsupport::ReadText(v1 + "/memory.max_usage_in_bytes"));
+    EXPECT_LE(back.PeakJobMemoryUsed, 32u << 20);
     CloseHandle(port);
 }
 

@@ -8,6 +8,9 @@
 
 namespace pal {
 
+struct Object;
+// The queue descriptor of a port object (any handle of it, duplicates too).
+int PortQueueDescriptor(const Object* port);
 // The inode of a port queue's pipe; 0 when fd is not a pipe.
 uint64_t PortQueueInode(int fd);
 // Every descriptor of a port queue this process keeps open is registered by
