@@ -610,6 +610,15 @@ TEST_F(JobTest, JobMemoryLimit) {
     Child hog(testsupport::SpawnChild("job_alloc", "200:128"));
     Assign(job, hog.pid);
     EXPECT_EQ(CgroupOf(hog.pid), Rel(u"Kvjob_jmem"));
+    // Below our own memory cgroup, so that a limit enclosing us encloses the job.
+    auto memoryLine = [](const std::string& pid) {
+        std::string text = testsupport::ReadText("/proc/" + pid + "/cgroup");
+        size_t at = text.find(":memory:");
+        return at == std::string::npos ? std::string() : text.substr(at + 8, text.find('\n', at) - at - 8);
+    };
+    std::string own = memoryLine("self");
+    EXPECT_EQ(memoryLine(std::to_string(hog.pid)).rfind((own == "/" ? "" : own) + "/zembrik-", 0), 0u)
+        << memoryLine(std::to_string(hog.pid)) << " not below " << own;
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, 17), hog.pid);
     int st = testsupport::WaitChild(hog.pid, 5000);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -7,8 +8,10 @@
 #include <sstream>
 #include <grp.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include "internal/job.h"
 #include "pal/job.h"
 #include "pal/sync.h"
 #include "support/process_runner.h"
@@ -31,7 +34,37 @@ TempRoot::TempRoot() {
     setenv("ZEMBRIK_SYSROOT", path_.c_str(), 1);
 }
 
+namespace {
+
+// The cgroups the jobs of the current state root left behind (a member still
+// dying at the last close, a mediator ended while it held its groups) go
+// with the root: their processes are killed by pid, then the groups removed.
+void RemoveRootCgroups() {
+    pal::CgroupLayout layout;
+    if (!IsRoot() || pal::FindCgroupLayout(layout) != ERROR_SUCCESS) return;
+    std::vector<std::string> parents{layout.parent()};
+    for (const std::string& v1 : layout.v1Parent)
+        if (!v1.empty()) parents.push_back(v1);
+    std::error_code ec;
+    for (const std::string& parent : parents) {
+        if (!std::filesystem::is_directory(parent, ec)) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(parent, ec)) {
+            if (!entry.is_directory(ec)) continue;
+            // A member may still be on its way out: busy until it has gone.
+            std::string dir = entry.path().string();
+            for (int round = 0; round < 100 && rmdir(dir.c_str()) != 0 && errno == EBUSY; ++round) {
+                for (pid_t pid : pal::CgroupProcs(dir)) kill(pid, SIGKILL);
+                usleep(20000);
+            }
+        }
+        rmdir(parent.c_str());
+    }
+}
+
+}  // namespace
+
 TempRoot::~TempRoot() {
+    RemoveRootCgroups();
     if (!path_.empty()) RemoveTree(path_.substr(0, path_.size() - 5));
     if (hadPrevious_) setenv("ZEMBRIK_SYSROOT", previous_.c_str(), 1);
     else unsetenv("ZEMBRIK_SYSROOT");
