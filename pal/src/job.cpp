@@ -73,17 +73,6 @@ std::string V1Dir(V1Controller c, const JobObject* job) {
 
 std::string ParentOf(const std::string& dir) { return dir.substr(0, dir.find_last_of('/')); }
 
-bool DirExists(const std::string& dir) {
-    struct stat st;
-    return !dir.empty() && stat(dir.c_str(), &st) == 0;
-}
-
-std::string TrimmedText(const std::string& path) {
-    std::string text;
-    if (ReadWholeFile(path, text) != 0) return {};
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
 
 // Moves the processes of a cgroup into a new one beside it
 // ("<dir>.orphan.<pid>.<n>"; cgroup2 refuses renames) and removes it. The
@@ -103,18 +92,24 @@ int SetAside(const std::string& dir) {
     return EBUSY;
 }
 
+// Calls fn(name) for every cgroup directly below `dir`.
+template <typename Fn>
+void ForEachChildCgroup(const std::string& dir, Fn fn) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (struct dirent* e = readdir(d))
+        if (e->d_type == DT_DIR && e->d_name[0] != '.') fn(std::string(e->d_name));
+    closedir(d);
+}
+
 // Removes the cgroups under `parent` whose job no longer exists (no object
 // directory in `area`) and the set-aside ones, each once empty.
 void SweepCgroups(const std::string& parent, const std::string& area) {
-    DIR* d = opendir(parent.c_str());
-    if (d == nullptr) return;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_type != DT_DIR || e->d_name[0] == '.') continue;
+    ForEachChildCgroup(parent, [&](const std::string& name) {
         struct stat st;
-        if (strstr(e->d_name, ".orphan.") != nullptr || stat((area + "/" + e->d_name).c_str(), &st) != 0)
-            rmdir((parent + "/" + e->d_name).c_str());
-    }
-    closedir(d);
+        if (name.find(".orphan.") != std::string::npos || stat((area + "/" + name).c_str(), &st) != 0)
+            rmdir((parent + "/" + name).c_str());
+    });
 }
 
 // Makes `dir` a fresh, empty cgroup. One left behind by an earlier job of the
@@ -186,7 +181,7 @@ DWORD InitObject(const std::string& dir, const JobObject* job) {
             std::string v1 = V1Dir(static_cast<V1Controller>(c), job);
             if (v1.empty()) continue;
             SweepCgroups(ParentOf(v1), area);
-            if (DirExists(v1)) FreshCgroup(v1);
+            if (CgroupExists(v1)) FreshCgroup(v1);
         }
     }
     if (err != 0) return ErrnoToWin32(err);
@@ -268,7 +263,7 @@ JobObject* LookupJob(HANDLE h, DWORD right, DWORD& err) {
 DWORD JoinV1(const JobObject* job, pid_t pid) {
     for (int c = 0; c < kV1Count; ++c) {
         std::string dir = V1Dir(static_cast<V1Controller>(c), job);
-        if (!DirExists(dir)) continue;
+        if (!CgroupExists(dir)) continue;
         int err = WriteCgroupFile(dir + "/cgroup.procs", std::to_string(pid));
         if (err != 0 && err != ESRCH) return ErrnoToWin32(err);
     }
@@ -373,7 +368,7 @@ DWORD InternalQuery(JobObject* job, JOBOBJECTINFOCLASS cls, void* info, DWORD le
         l.PeakProcessMemoryUsed = s.peakProcess;
         l.PeakJobMemoryUsed = s.peakJob;
         std::string mem = V1Dir(kV1Memory, job);
-        if (DirExists(mem)) l.PeakJobMemoryUsed = CgroupNumber(mem + "/memory.max_usage_in_bytes");
+        if (CgroupExists(mem)) l.PeakJobMemoryUsed = CgroupNumber(mem + "/memory.max_usage_in_bytes");
         return put(&l, sizeof(l));
     }
     case JobObjectEndOfJobTimeInformation: {
@@ -452,12 +447,12 @@ std::string CpuListOf(ULONG_PTR mask) {
 // A new cpuset cgroup has no CPUs and memory nodes and takes no task until
 // it has both: it gets its parent's (the parent first, when new too).
 int InheritCpuset(const std::string& dir, bool parentToo) {
-    if (parentToo && TrimmedText(ParentOf(dir) + "/cpuset.cpus").empty()) {
+    if (parentToo && CgroupText(ParentOf(dir) + "/cpuset.cpus").empty()) {
         int err = InheritCpuset(ParentOf(dir), false);
         if (err != 0) return err;
     }
     for (const char* f : {"/cpuset.mems", "/cpuset.cpus"}) {
-        std::string value = TrimmedText(ParentOf(dir) + f);
+        std::string value = CgroupText(ParentOf(dir) + f);
         if (value.empty()) return ENOSPC;
         int err = WriteCgroupFile(dir + f, value);
         if (err != 0) return err;
@@ -470,17 +465,12 @@ uint64_t RtRuntime(const std::string& dir) { return CgroupNumber(dir + "/cpu.rt_
 // The real-time budget that the cgroups below `dir` hold, but `except`'s.
 uint64_t ChildrenRtRuntime(const std::string& dir, const std::string& except, unsigned* holders = nullptr) {
     uint64_t sum = 0;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return 0;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_type != DT_DIR || e->d_name[0] == '.') continue;
-        std::string child = dir + "/" + e->d_name;
-        if (child == except) continue;
-        uint64_t r = RtRuntime(child);
+    ForEachChildCgroup(dir, [&](const std::string& name) {
+        if (dir + "/" + name == except) return;
+        uint64_t r = RtRuntime(dir + "/" + name);
         sum += r;
         if (r > 0 && holders != nullptr) ++*holders;
-    }
-    closedir(d);
+    });
     return sum;
 }
 
@@ -505,16 +495,10 @@ DWORD GiveRtBudget(const std::string& dir) {
     uint64_t share = total / (holders + 1);
     if (share < kLeastRtRuntimeUs) return ERROR_NOT_SUPPORTED;
     // Make room: the others come down to an equal share.
-    DIR* d = opendir(parent.c_str());
-    if (d != nullptr) {
-        while (struct dirent* e = readdir(d)) {
-            if (e->d_type != DT_DIR || e->d_name[0] == '.') continue;
-            std::string child = parent + "/" + e->d_name;
-            if (child != dir && RtRuntime(child) > share)
-                WriteCgroupFile(child + "/cpu.rt_runtime_us", std::to_string(share));
-        }
-        closedir(d);
-    }
+    ForEachChildCgroup(parent, [&](const std::string& name) {
+        std::string child = parent + "/" + name;
+        if (child != dir && RtRuntime(child) > share) WriteCgroupFile(child + "/cpu.rt_runtime_us", std::to_string(share));
+    });
     uint64_t spare = total - std::min(total, ChildrenRtRuntime(parent, dir));
     int err = WriteCgroupFile(dir + "/cpu.rt_runtime_us", std::to_string(std::min(spare, share)));
     if (err != 0) return spare < kLeastRtRuntimeUs ? ERROR_NOT_SUPPORTED : ErrnoToWin32(err);
@@ -524,7 +508,7 @@ DWORD GiveRtBudget(const std::string& dir) {
 // Gives the budget back once the job has no real-time member; the parent's
 // goes back too when no job holds any.
 void TakeRtBudget(const std::string& dir) {
-    if (!DirExists(dir) || RtRuntime(dir) == 0) return;
+    if (!CgroupExists(dir) || RtRuntime(dir) == 0) return;
     if (WriteCgroupFile(dir + "/cpu.rt_runtime_us", "0") != 0) return;  // a member is still real-time
     std::string parent = ParentOf(dir);
     if (ChildrenRtRuntime(parent, std::string()) == 0) WriteCgroupFile(parent + "/cpu.rt_runtime_us", "0");
@@ -551,7 +535,7 @@ DWORD ApplyV1(JobObject* job, const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& l) {
         const V1Controller c = static_cast<V1Controller>(i);
         std::string dir = V1Dir(c, job);
         if (dir.empty()) continue;
-        bool exists = DirExists(dir);
+        bool exists = CgroupExists(dir);
         if (!wanted[c] && !exists) continue;
         if (!exists) {
             int err = FreshCgroup(dir);
@@ -589,7 +573,7 @@ DWORD ApplyV1(JobObject* job, const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& l) {
         case kV1Cpuset:
             err = WriteCgroupFile(dir + "/cpuset.cpus", (f & JOB_OBJECT_LIMIT_AFFINITY) != 0
                                                             ? CpuListOf(b.Affinity)
-                                                            : TrimmedText(ParentOf(dir) + "/cpuset.cpus"));
+                                                            : CgroupText(ParentOf(dir) + "/cpuset.cpus"));
             break;
         case kV1Pids:
             if ((f & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0) {

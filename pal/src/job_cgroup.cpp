@@ -19,35 +19,40 @@
 namespace pal {
 namespace {
 
+// The first line of a whole file for which fn(line) gives a non-empty
+// answer; that answer, or empty.
+template <typename Fn>
+std::string FirstLineAnswer(const std::string& path, Fn fn) {
+    std::string text;
+    if (ReadWholeFile(path, text) != 0) return {};
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string answer = fn(text.substr(pos, end - pos));
+        if (!answer.empty()) return answer;
+        pos = end + 1;
+    }
+    return {};
+}
+
 // The mount point of the first mountinfo line whose filesystem type is
 // `fstype` and, for v1, whose super options name `option`.
 std::string FindMount(const char* fstype, const char* option) {
-    std::string info;
-    if (ReadWholeFile("/proc/self/mountinfo", info) != 0) return {};
-    size_t pos = 0;
-    while (pos < info.size()) {
-        size_t end = info.find('\n', pos);
-        if (end == std::string::npos) end = info.size();
-        std::string line = info.substr(pos, end - pos);
-        pos = end + 1;
+    return FirstLineAnswer("/proc/self/mountinfo", [&](const std::string& line) -> std::string {
         // "<id> <parent> <dev> <root> <mount point> <opts> [optional...] - <type> <source> <super opts>"
         size_t dash = line.find(" - ");
-        if (dash == std::string::npos) continue;
+        if (dash == std::string::npos) return {};
         char type[64] = {}, source[256] = {}, super[512] = {};
-        if (sscanf(line.c_str() + dash + 3, "%63s %255s %511s", type, source, super) < 2) continue;
-        if (strcmp(type, fstype) != 0) continue;
-        if (option != nullptr) {
-            bool found = false;
-            std::string opts = std::string(",") + super + ",";
-            found = opts.find(std::string(",") + option + ",") != std::string::npos;
-            if (!found) continue;
-        }
+        if (sscanf(line.c_str() + dash + 3, "%63s %255s %511s", type, source, super) < 2) return {};
+        if (strcmp(type, fstype) != 0) return {};
+        std::string opts = std::string(",") + super + ",";
+        if (option != nullptr && opts.find(std::string(",") + option + ",") == std::string::npos) return {};
         char root[1024] = {}, mount[1024] = {};
-        if (sscanf(line.c_str(), "%*s %*s %*s %1023s %1023s", root, mount) != 2) continue;
-        if (strcmp(root, "/") != 0) continue;  // a bind of a subtree: not the hierarchy's root
+        if (sscanf(line.c_str(), "%*s %*s %*s %1023s %1023s", root, mount) != 2) return {};
+        if (strcmp(root, "/") != 0) return {};  // a bind of a subtree: not the hierarchy's root
         return mount;
-    }
-    return {};
+    });
 }
 
 // A short stable hash of the state root, so that roots never share jobs.
@@ -73,20 +78,12 @@ long Ticks() {
 // The cgroup of a process in one v1 hierarchy ("/" or "/a/b"), from the
 // "<id>:<controllers>:<path>" lines of /proc/<pid>/cgroup; empty when absent.
 std::string ProcessV1Cgroup(pid_t pid, const char* controller) {
-    std::string text;
-    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/cgroup", text) != 0) return {};
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
+    return FirstLineAnswer("/proc/" + std::to_string(pid) + "/cgroup", [&](const std::string& line) -> std::string {
         size_t a = line.find(':'), b = a == std::string::npos ? a : line.find(':', a + 1);
-        if (b == std::string::npos) continue;
+        if (b == std::string::npos) return {};
         std::string list = "," + line.substr(a + 1, b - a - 1) + ",";
-        if (list.find(std::string(",") + controller + ",") != std::string::npos) return line.substr(b + 1);
-    }
-    return {};
+        return list.find(std::string(",") + controller + ",") != std::string::npos ? line.substr(b + 1) : std::string();
+    });
 }
 
 // Our own cgroup path without the part that one of our jobs added: a
@@ -182,13 +179,21 @@ uint64_t CgroupNumber(const std::string& path) {
 }
 
 std::string ProcessCgroup(pid_t pid) {
+    return FirstLineAnswer("/proc/" + std::to_string(pid) + "/cgroup", [](const std::string& line) {
+        return line.rfind("0::", 0) == 0 ? line.substr(3) : std::string();
+    });
+}
+
+bool CgroupExists(const std::string& dir) {
+    struct stat st;
+    return !dir.empty() && stat(dir.c_str(), &st) == 0;
+}
+
+std::string CgroupText(const std::string& path) {
     std::string text;
-    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/cgroup", text) != 0) return {};
-    size_t at = text.rfind("\n0::");
-    size_t start = at == std::string::npos ? (text.rfind("0::", 0) == 0 ? 3 : std::string::npos) : at + 4;
-    if (start == std::string::npos) return {};
-    size_t end = text.find('\n', start);
-    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (ReadWholeFile(path, text) != 0) return {};
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
 }
 
 bool SampleProcess(pid_t pid, ProcSample& s, bool memory) {
@@ -257,15 +262,12 @@ bool ReadProcIo(pid_t pid, IO_COUNTERS& io) {
 }
 
 DWORD SyncPidsMax(const std::string& dir, DWORD limit) {
-    struct stat st;
-    if (dir.empty() || stat(dir.c_str(), &st) != 0) return ERROR_SUCCESS;
+    if (!CgroupExists(dir)) return ERROR_SUCCESS;
     uint64_t tasks = CgroupNumber(dir + "/pids.current");
     uint64_t processes = CgroupProcs(dir).size();
     uint64_t threads = tasks > processes ? tasks - processes : 0;
     std::string want = std::to_string(static_cast<uint64_t>(limit) + threads);
-    char now[32];
-    size_t len = 0;
-    if (ReadSmallFile(dir + "/pids.max", now, sizeof(now), len) == 0 && want + "\n" == now) return ERROR_SUCCESS;
+    if (CgroupText(dir + "/pids.max") == want) return ERROR_SUCCESS;
     int err = WriteCgroupFile(dir + "/pids.max", want);
     return err == 0 ? ERROR_SUCCESS : ErrnoToWin32(err);
 }

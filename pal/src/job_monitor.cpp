@@ -73,11 +73,6 @@ std::mutex g_lock;
 std::vector<std::unique_ptr<Watch>> g_watches;  // guarded by g_lock
 int g_kick = -1;
 
-bool Exists(const std::string& path) {
-    struct stat st;
-    return !path.empty() && stat(path.c_str(), &st) == 0;
-}
-
 // Through a pidfd of the process we sampled: a pid reused since then is
 // another process, which is left alone.
 bool Kill(const Member& m) {
@@ -100,7 +95,7 @@ uint64_t KeyCount(const std::string& path, const char* key) { return CgroupKeyVa
 // Arms an eventfd on the memory cgroup's out-of-memory notification, once
 // the job has that cgroup; the monitor polls it beside cgroup.events.
 void ArmOom(Watch& w) {
-    if (w.oom || !Exists(w.memory)) return;
+    if (w.oom || !CgroupExists(w.memory)) return;
     ScopedFd efd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     ScopedFd control(open((w.memory + "/memory.oom_control").c_str(), O_RDONLY | O_CLOEXEC));
     if (!efd || !control) return;
@@ -206,7 +201,7 @@ void Tick(Watch& w) {
     // reported once a look. Without it, or beyond the limit by assignment,
     // the newest go.
     if ((b.LimitFlags & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0) {
-        if (Exists(w.pids)) {
+        if (CgroupExists(w.pids)) {
             SyncPidsMax(w.pids, b.ActiveProcessLimit);
             uint64_t refused = KeyCount(w.pids + "/pids.events", "max");
             if (refused > w.refusedForks) Post(s, JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT, 0);
@@ -286,7 +281,7 @@ void Tick(Watch& w) {
         }
         w.oomKills = kills;
     }
-    const bool cpuset = Exists(w.cpuset);
+    const bool cpuset = CgroupExists(w.cpuset);
     for (size_t i = 0; i < now.size(); ++i)
         if (!now[i].killed) Hold(now[i], samples[i], s.limits, cpuset);
     UnlockShared(w.state.get(), &s);

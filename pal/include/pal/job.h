@@ -137,7 +137,8 @@ HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES sa, LPCWSTR name);
 // Note: `inherit` is ignored (handles are never inherited).
 HANDLE OpenJobObjectW(DWORD access, BOOL inherit, LPCWSTR name);
 // Note: ERROR_NOT_ENOUGH_QUOTA when the job is at its active-process limit.
-// A process in a job of another state root is not seen as "in a job".
+// A process in a job of another state root is not seen as "in a job". Fails
+// with the error of a limit the new member refused; it is a member all the same.
 BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
 // Note: page faults and I/O count the present members only; I/O is the
 // character-level count of /proc/<pid>/io (rchar/wchar, syscr/syscw); no
@@ -149,7 +150,10 @@ BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, LPVOID 
 // working-set maximum becomes the v1 memory soft limit (the minimum is kept
 // only); the scheduling class becomes v1 cpu.shares; the job memory limit is
 // enforced by the kernel's OOM killer (the process is killed, not refused);
-// the process memory limit is the soft RLIMIT_AS of each member.
+// the process memory limit is each member's RLIMIT_AS (hard with
+// CAP_SYS_RESOURCE, else soft); the active-process limit is v1 pids.max;
+// affinity also v1 cpuset.cpus. Fails with the error of a limit a member
+// refused, the limits being the job's all the same.
 BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, LPVOID info, DWORD length);
 // Note: every member gets SIGKILL (cgroup.kill), so members report exit code
 // 128 + 9, not `exitCode`. The job becomes signalled until limits are set

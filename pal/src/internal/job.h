@@ -48,6 +48,9 @@ std::string V1Mount(const char* controller);
 
 // 0 or errno.
 int WriteCgroupFile(const std::string& path, const std::string& value);
+bool CgroupExists(const std::string& dir);  // false for an empty path
+// A cgroup file's text without its line end; empty when unreadable.
+std::string CgroupText(const std::string& path);
 // Members of a cgroup (cgroup.procs), ascending.
 std::vector<pid_t> CgroupProcs(const std::string& dir);
 // A "name value" line of a flat-keyed file (cpu.stat, memory.stat); 0 when absent.
