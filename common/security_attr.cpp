@@ -19,39 +19,46 @@ SECURITY_DESCRIPTOR* AllocDescriptor(SECURITY_ATTRIBUTES* sa, BOOL inherit) {
 
 }  // namespace
 
-BOOL BuildAdminSecAttr(SECURITY_ATTRIBUTES* sa) {
+namespace {
+
+// Full access for SYSTEM and, with `admins`, the local Administrators group;
+// `label` names the failing step's operand.
+BOOL BuildGrantingSecAttr(SECURITY_ATTRIBUTES* sa, bool admins, LPCWSTR label) {
     SECURITY_DESCRIPTOR* sd = AllocDescriptor(sa, FALSE);
     if (sd == nullptr) return FALSE;
     PACL acl = nullptr;
     bool ok = false;
     do {
         if (!InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION)) {
-            LogApiError(u"AdminAttr", u"InitializeSecurityDescriptor");
-            break;
-        }
-        SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-        PSID adminSid = nullptr;
-        if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                      &adminSid)) {
-            LogApiError(u"AdminAttr", u"AllocateAdminSid");
+            LogApiError(label, u"InitializeSecurityDescriptor");
             break;
         }
         WCHAR groupName[256];
-        WCHAR domain[256];
-        DWORD nameLen = 256;
-        DWORD domainLen = 256;
-        SID_NAME_USE use;
-        BOOL looked = LookupAccountSidW(nullptr, adminSid, groupName, &nameLen, domain, &domainLen, &use);
-        DWORD lookupError = GetLastError();
-        FreeSid(adminSid);
-        if (!looked) {
-            SetLastError(lookupError);
-            LogApiError(u"AdminAttr", u"LookupAdminSid");
-            break;
+        if (admins) {
+            SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+            PSID adminSid = nullptr;
+            if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                          0, &adminSid)) {
+                LogApiError(label, u"AllocateAdminSid");
+                break;
+            }
+            WCHAR domain[256];
+            DWORD nameLen = 256;
+            DWORD domainLen = 256;
+            SID_NAME_USE use;
+            BOOL looked = LookupAccountSidW(nullptr, adminSid, groupName, &nameLen, domain, &domainLen, &use);
+            DWORD lookupError = GetLastError();
+            FreeSid(adminSid);
+            if (!looked) {
+                SetLastError(lookupError);
+                LogApiError(label, u"LookupAdminSid");
+                break;
+            }
         }
         EXPLICIT_ACCESS_W entries[2] = {};
         LPWSTR names[2] = {const_cast<LPWSTR>(u"SYSTEM"), groupName};
-        for (int i = 0; i < 2; ++i) {
+        ULONG count = admins ? 2 : 1;
+        for (ULONG i = 0; i < count; ++i) {
             entries[i].grfAccessPermissions = 0x1FFFFF;
             entries[i].grfAccessMode = GRANT_ACCESS;
             entries[i].grfInheritance = SUB_OBJECTS_ONLY_INHERIT;
@@ -59,14 +66,14 @@ BOOL BuildAdminSecAttr(SECURITY_ATTRIBUTES* sa) {
             entries[i].Trustee.TrusteeType = i == 0 ? TRUSTEE_IS_USER : TRUSTEE_IS_GROUP;
             entries[i].Trustee.ptstrName = names[i];
         }
-        DWORD rc = SetEntriesInAclW(2, entries, nullptr, &acl);
+        DWORD rc = SetEntriesInAclW(count, entries, nullptr, &acl);
         if (rc != ERROR_SUCCESS) {
             SetLastError(rc);
-            LogApiError(u"AdminAttr", u"SetEntriesInAcl");
+            LogApiError(label, u"SetEntriesInAcl");
             break;
         }
         if (!SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE)) {
-            LogApiError(u"AdminAttr", u"SetSecurityDescriptorDacl");
+            LogApiError(label, u"SetSecurityDescriptorDacl");
             break;
         }
         ok = true;
@@ -79,6 +86,12 @@ BOOL BuildAdminSecAttr(SECURITY_ATTRIBUTES* sa) {
     sa->lpSecurityDescriptor = sd;
     return TRUE;
 }
+
+}  // namespace
+
+BOOL BuildAdminSecAttr(SECURITY_ATTRIBUTES* sa) { return BuildGrantingSecAttr(sa, true, u"AdminAttr"); }
+
+BOOL BuildServiceSecAttr(SECURITY_ATTRIBUTES* sa) { return BuildGrantingSecAttr(sa, false, u"ServiceAttr"); }
 
 BOOL BuildNullSecAttr(SECURITY_ATTRIBUTES* sa) {
     SECURITY_DESCRIPTOR* sd = AllocDescriptor(sa, TRUE);

@@ -53,7 +53,34 @@ ZembrikMD8::~ZembrikMD8() {
     if (onlyMe_ != nullptr) CloseHandle(onlyMe_);
 }
 
-HANDLE ZembrikMD8::OpenService() { return OpenProcess(PROCESS_DUP_HANDLE, FALSE, header_->servicePid); }
+// The recorded pid is trusted only while it runs the service program beside
+// us as our own user: the table may be an old one, and a pid is reused.
+HANDLE ZembrikMD8::OpenService() {
+    constexpr DWORD kAccess = PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+    HANDLE service = OpenProcess(kAccess, FALSE, header_->servicePid);
+    if (service == nullptr) return nullptr;
+    DWORD theirs = 0, mine = 1;
+    WCHAR expected[MAX_PATH + 32] = {}, actual[MAX_PATH + 32] = {};
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    bool ours = PalGetProcessUser(service, &theirs) && PalGetProcessUser(GetCurrentProcess(), &mine) &&
+                theirs == mine && GetModuleFileNameW(nullptr, expected, MAX_PATH) != 0 &&
+                EnumProcessModules(service, &module, sizeof(module), &needed) &&
+                GetModuleFileNameExW(service, module, actual, MAX_PATH) != 0;
+    if (ours) {
+        // Our own path with the service's program name in place of ours.
+        int cut = lstrlenW(expected);
+        while (cut > 0 && expected[cut - 1] != u'\\') --cut;
+        expected[cut] = 0;
+        StringCchCatW(expected, MAX_PATH + 32, u"ZembrikService");
+        ours = lstrcmpW(expected, actual) == 0;
+    }
+    if (!ours) {
+        CloseHandle(service);
+        return nullptr;
+    }
+    return service;
+}
 
 void ZembrikMD8::AdoptPort(HANDLE service) {
     if (port_ != nullptr || header_->servicePort == 0) return;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/event_log.h"
+#include "common/security_attr.h"
 #include "pal/error.h"
 #include "pal/iocp.h"
 #include "pal/mapping.h"
@@ -24,9 +25,15 @@ constexpr const WCHAR* kMediatorOnlyMe = u"ZembrikMD8OnlyMe";
 }  // namespace
 
 bool ZembrikCore::AttachMediator() {
-    HANDLE mapping =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, &securityAttributes, PAGE_READWRITE, 0, kSharedJobHeaderSize,
-                           kJobMappingName);
+    // The root mediator takes pids and handle values from this table: only
+    // root may write it, not the administrators the other objects admit.
+    SECURITY_ATTRIBUTES serviceOnly{};
+    if (!BuildServiceSecAttr(&serviceOnly)) return false;
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &serviceOnly, PAGE_READWRITE, 0, kSharedJobHeaderSize,
+                                        kJobMappingName);
+    DWORD created = GetLastError();
+    FreeSecAttr(&serviceOnly);
+    SetLastError(created);
     if (mapping == nullptr) {
         LogApiError(kJobMappingName, u"CreateMediatorMapping");
         return false;

@@ -213,7 +213,7 @@ DWORD MakeJob(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, bool openOnly, DWORD acces
     job->access = access;
     std::string area = StatePath("run/jobs");
     if (area.empty()) return GetLastError();
-    int err = MakeDirs(area, 0755);
+    int err = MakeDirs(area, 0700);
     if (err != 0) return ErrnoToWin32(err, true);
     job->hold = std::make_unique<NamedHold>();
     std::string kind = "job";

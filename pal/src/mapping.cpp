@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 
+#include "internal/locks.h"
 #include "internal/named.h"
 #include "internal/object.h"
 #include "internal/sys.h"
@@ -97,7 +98,7 @@ DWORD CreateUnnamed(const SECURITY_ATTRIBUTES* sa, uint64_t size, bool writable,
     ScopedFd memory(memfd_create(kMemfdName, MFD_CLOEXEC));
     if (!memory) return ErrnoToWin32(errno);
     if (ftruncate(memory.get(), static_cast<off_t>(size)) != 0) return ErrnoToWin32(errno);
-    DWORD rc = ApplySecurity(SelfFd(memory.get()), sa, SecuredObject::Mapping, false);
+    DWORD rc = ApplySecurity(memory.get(), sa, SecuredObject::Mapping);
     if (rc == ERROR_SUCCESS && !writable) rc = NarrowToReadOnly(memory);
     if (rc != ERROR_SUCCESS) return rc;
     return NewMappingHandle(std::move(memory), nullptr, out);
@@ -109,14 +110,14 @@ DWORD AcquireNamedMapping(const SECURITY_ATTRIBUTES* sa, uint64_t size, bool wri
     auto hold = std::make_unique<NamedHold>();
     DWORD rc = AcquireNamed("shm", name, kind, sa, openOnly, *hold, existed, [&](const std::string& dir) -> DWORD {
         std::string path = dir + "/memory";
-        ScopedFd f(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        ScopedFd f(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!f) return ErrnoToWin32(errno);
         if (ftruncate(f.get(), static_cast<off_t>(size)) != 0) return ErrnoToWin32(errno);
-        return ApplySecurity(path, sa, SecuredObject::Mapping, false);
+        return ApplySecurity(f.get(), sa, SecuredObject::Mapping);
     });
     if (rc != ERROR_SUCCESS) return rc;
     if (kind != kKind) return ERROR_INVALID_HANDLE;  // the name belongs to another type
-    ScopedFd memory(open((hold->dir + "/memory").c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    ScopedFd memory(open((hold->dir + "/memory").c_str(), (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC));
     if (!memory) return ErrnoToWin32(errno);
     return NewMappingHandle(std::move(memory), std::move(hold), out);
 }
@@ -260,16 +261,14 @@ DWORD AdoptMappingDescriptor(ScopedFd fd, const std::string& namedDir, DWORD acc
         hold->area = namedDir.substr(0, namedDir.rfind('/'));
         // The creation lock keeps a last holder's clean-up from running
         // between our open and our lock.
-        ScopedFd guard(open((hold->area + "/.lock").c_str(), O_RDWR | O_CLOEXEC));
-        if (!guard) return ErrnoToWin32(errno);
-        while (flock(guard.get(), LOCK_EX) != 0) {
-            if (errno != EINTR) return ErrnoToWin32(errno);
-        }
-        ScopedFd holder(open((namedDir + "/holder").c_str(), O_RDONLY | O_CLOEXEC));
+        ScopedFd guard;
+        DWORD locked = LockAreaFile(hold->area, ".lock", guard);
+        if (locked != ERROR_SUCCESS) return locked;
+        ScopedFd holder(open((namedDir + "/holder").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (!holder && errno == ENOENT) {
             hold.reset();  // its name went with its last holder; the memory is still good
-        } else if (!holder || flock(holder.get(), LOCK_SH) != 0) {
-            return ErrnoToWin32(errno);
+        } else if (!holder || FlockWithin(holder.get(), LOCK_SH) != 0) {
+            return holder ? ERROR_TIMEOUT : ErrnoToWin32(errno);
         } else {
             hold->holder = std::move(holder);
         }

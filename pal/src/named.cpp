@@ -8,12 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "internal/locks.h"
 #include "pal/error.h"
 #include "pal/strings.h"
 
 namespace pal {
 
 namespace {
+
+// The area's creation lock.
+constexpr char kAreaLock[] = ".lock";
 
 void RemoveObjectDir(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
@@ -36,19 +40,39 @@ SecuredObject ObjectOfArea(const std::string& area) {
 
 }  // namespace
 
-DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory) {
+namespace {
+
+// Owner, group and mode from the attributes, given to the open object `fd`;
+// `pathOnly` for an O_PATH descriptor, which takes no fchmod.
+DWORD ApplySecurityTo(int fd, bool pathOnly, const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory) {
     UnixSecurity us{};
     DWORD rc = MapSecurity(sa, object, directory, us);
     if (rc != ERROR_SUCCESS) return rc;
     if (!us.explicitMode) return ERROR_SUCCESS;
     uint32_t mode = us.mode;
-    if (chown(path.c_str(), us.uid, us.gid) != 0) {
+    if (fchownat(fd, "", us.uid, us.gid, AT_EMPTY_PATH) != 0) {
         if (errno != EPERM) return ErrnoToWin32(errno);
         // Not ours to give away: keep our identity and allow only ourselves.
         mode &= 0700u;
     }
-    if (chmod(path.c_str(), mode) != 0) return ErrnoToWin32(errno);
-    return ERROR_SUCCESS;
+    // An O_PATH descriptor's /proc name reaches the same inode.
+    int done = pathOnly ? chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), mode) : fchmod(fd, mode);
+    return done == 0 ? ERROR_SUCCESS : ErrnoToWin32(errno);
+}
+
+}  // namespace
+
+DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory) {
+    // The object itself, never what a link in its place points to.
+    ScopedFd fd(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0) return ErrnoToWin32(errno);
+    if (S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
+    return ApplySecurityTo(fd.get(), true, sa, object, directory);
+}
+
+DWORD ApplySecurity(int fd, const SECURITY_ATTRIBUTES* sa, SecuredObject object) {
+    return ApplySecurityTo(fd, false, sa, object, false);
 }
 
 DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, bool directory) {
@@ -58,10 +82,10 @@ DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, bool
 NamedHold::~NamedHold() {
     if (!holder) return;
     holder.reset();
-    // Tidy up when we were the last holder.
-    ScopedFd guard(open((area + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (!guard || flock(guard.get(), LOCK_EX) != 0) return;
-    ScopedFd probe(open((dir + "/holder").c_str(), O_RDONLY | O_CLOEXEC));
+    // Tidy up when we were the last holder (else the next creator does).
+    ScopedFd guard;
+    if (LockAreaFile(area, kAreaLock, guard) != ERROR_SUCCESS) return;
+    ScopedFd probe(open((dir + "/holder").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (probe && flock(probe.get(), LOCK_EX | LOCK_NB) == 0) {
         RemoveObjectDir(dir);
         if (onLast) onLast();
@@ -75,15 +99,13 @@ DWORD AcquireNamedImpl(const char* area, LPCWSTR name, std::string& kind, const 
     if (name == nullptr || name[0] == 0 || lstrlenW(name) > static_cast<int>(MAX_PATH)) return ERROR_INVALID_NAME;
     std::string areaPath = StatePath(std::string("run/") + area);
     if (areaPath.empty()) return GetLastError();
-    ScopedFd guard(open((areaPath + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (!guard) return ErrnoToWin32(errno, true);
-    fchmod(guard.get(), 0666);
-    while (flock(guard.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) return ErrnoToWin32(errno);
-    }
+    // The area is the service's own (0700): only its processes get here.
+    ScopedFd guard;
+    DWORD locked = LockAreaFile(areaPath, kAreaLock, guard);
+    if (locked != ERROR_SUCCESS) return locked;
     std::string dir = areaPath + "/" + EncodeName(name);
     std::string holderPath = dir + "/holder";
-    ScopedFd fd(open(holderPath.c_str(), O_RDONLY | O_CLOEXEC));
+    ScopedFd fd(open(holderPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (fd && flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
         // Left behind by holders that are gone.
         fd.reset();
@@ -91,7 +113,8 @@ DWORD AcquireNamedImpl(const char* area, LPCWSTR name, std::string& kind, const 
     } else if (fd) {
         // Live: take our share, read the type, check our access to it.
         existed = true;
-        if (flock(fd.get(), LOCK_SH) != 0) return ErrnoToWin32(errno);
+        int err = FlockWithin(fd.get(), LOCK_SH);
+        if (err != 0) return err == EWOULDBLOCK ? ERROR_TIMEOUT : ErrnoToWin32(err);
         if (faccessat(AT_FDCWD, holderPath.c_str(), R_OK | W_OK, AT_EACCESS) != 0) return ErrnoToWin32(errno);
         std::string stored;
         if (ReadWholeFile(holderPath, stored) != 0) return ErrnoToWin32(errno);
@@ -108,7 +131,7 @@ DWORD AcquireNamedImpl(const char* area, LPCWSTR name, std::string& kind, const 
     if (mkdir(dir.c_str(), 0700) != 0) return ErrnoToWin32(errno);
     DWORD rc = ERROR_SUCCESS;
     {
-        ScopedFd nf(open(holderPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        ScopedFd nf(open(holderPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         std::string line = kind + "\n";
         if (!nf || write(nf.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
             rc = ErrnoToWin32(errno);

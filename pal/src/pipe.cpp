@@ -49,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/locks.h"
 #include "internal/named.h"
 #include "internal/object.h"
 #include "internal/sys.h"
@@ -60,7 +61,8 @@ namespace pal {
 namespace {
 
 constexpr char kPipeArea[] = "run/pipe";
-constexpr char kSidecarSuffix[] = "%pipe";
+constexpr char kSidecarSuffix[] = "%pipe";  // the default time-out, for clients
+constexpr char kServeSuffix[] = "%serve";   // flock(LOCK_SH) while a process serves the name
 constexpr char kAreaLock[] = "%lock";
 constexpr size_t kPrefixChars = 9;  // \\.\pipe\ .
 constexpr size_t kMaxNameChars = 256;
@@ -78,6 +80,7 @@ struct PipePath {
     std::string leaf;  // encoded name
     std::string Socket() const { return dir + "/" + leaf; }
     std::string Sidecar() const { return dir + "/" + leaf + kSidecarSuffix; }
+    std::string Serve() const { return dir + "/" + leaf + kServeSuffix; }
 };
 
 bool HasPipePrefix(LPCWSTR name) {
@@ -164,7 +167,8 @@ DWORD ReadTimeOut(const PipePath& p, DWORD& ms) {
 struct Listener {
     PipePath path;
     ScopedFd sock;
-    ScopedFd holder;  // the sidecar, flock(LOCK_SH) while we serve the name
+    ScopedFd holder;   // the serve lock, flock(LOCK_SH) while we serve the name
+    ScopedFd timeOut;  // the sidecar clients read the default time-out from
     DWORD maxInstances = 0;
     DWORD instances = 0;  // guarded by RegistryLock()
 };
@@ -179,18 +183,24 @@ std::map<std::string, std::shared_ptr<Listener>>& Listeners() {
     return *m;
 }
 
-// Serialises creating and removing socket files across processes.
-DWORD LockArea(const std::string& dir, ScopedFd& guard) {
-    guard.reset(open((dir + "/" + kAreaLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (!guard) return ErrnoToWin32(errno, true);
-    while (flock(guard.get(), LOCK_EX) != 0)
-        if (errno != EINTR) return ErrnoToWin32(errno);
-    return ERROR_SUCCESS;
+// Serialises creating and removing socket files across processes. The lock
+// files are the serving processes' own (0600): no client can hold them.
+DWORD LockArea(const std::string& dir, ScopedFd& guard) { return LockAreaFile(dir, kAreaLock, guard); }
+
+// The sidecar gets the socket's owner and group, with read access for those
+// who may connect: they read the time-out, nothing else; no lock is taken on it.
+DWORD ShareTimeOut(const PipePath& p, int fd) {
+    struct stat st;
+    if (fstatat(AT_FDCWD, p.Socket().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrnoToWin32(errno);
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) return ErrnoToWin32(errno);
+    // A class that may write (connect to) the socket, or read it, may read the time-out.
+    mode_t read = ((st.st_mode & 0044) | ((st.st_mode & 0022) << 1)) & 0044;
+    return fchmod(fd, 0600 | read) == 0 ? ERROR_SUCCESS : ErrnoToWin32(errno);
 }
 
 DWORD BindListener(Listener& l, const SECURITY_ATTRIBUTES* sa, bool firstInstance, DWORD timeOut) {
     const PipePath& p = l.path;
-    l.holder.reset(open(p.Sidecar().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    l.holder.reset(open(p.Serve().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!l.holder) return ErrnoToWin32(errno, true);
     if (flock(l.holder.get(), LOCK_EX | LOCK_NB) != 0) {
         // Another live process serves the name.
@@ -201,7 +211,9 @@ DWORD BindListener(Listener& l, const SECURITY_ATTRIBUTES* sa, bool firstInstanc
     // No one serves it: whatever socket file is there is stale.
     if (unlink(p.Socket().c_str()) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
     if (flock(l.holder.get(), LOCK_SH) != 0) return ErrnoToWin32(errno);
-    fchmod(l.holder.get(), 0644);  // clients read the time-out
+    if (fchmod(l.holder.get(), 0600) != 0) return ErrnoToWin32(errno);  // one made before with another mode
+    l.timeOut.reset(open(p.Sidecar().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!l.timeOut) return ErrnoToWin32(errno, true);
     Address a;
     DWORD rc = MakeAddress(p, a);
     if (rc != ERROR_SUCCESS) return rc;
@@ -211,12 +223,13 @@ DWORD BindListener(Listener& l, const SECURITY_ATTRIBUTES* sa, bool firstInstanc
         return errno == EADDRINUSE ? ERROR_PIPE_BUSY : ErrnoToWin32(errno, true);
     // Owner, group and mode before listen(): until then connects are refused.
     rc = ApplySecurity(p.Socket(), sa, SecuredObject::Pipe, false);
+    if (rc == ERROR_SUCCESS) rc = ShareTimeOut(p, l.timeOut.get());
     if (rc == ERROR_SUCCESS && listen(l.sock.get(), SOMAXCONN) != 0) rc = ErrnoToWin32(errno);
     if (rc != ERROR_SUCCESS) {
         unlink(p.Socket().c_str());
         return rc;
     }
-    WriteTimeOut(l.holder.get(), timeOut);
+    WriteTimeOut(l.timeOut.get(), timeOut);
     return ERROR_SUCCESS;
 }
 
@@ -229,7 +242,7 @@ DWORD AcquireListener(const PipePath& path, DWORD maxInstances, DWORD timeOut, c
         Listener& l = *it->second;
         if (firstInstance) return ERROR_ACCESS_DENIED;
         if (l.instances >= l.maxInstances) return ERROR_PIPE_BUSY;
-        WriteTimeOut(l.holder.get(), timeOut);  // the newest instance's value wins
+        WriteTimeOut(l.timeOut.get(), timeOut);  // the newest instance's value wins
         ++l.instances;
         out = it->second;
         return ERROR_SUCCESS;
@@ -242,7 +255,10 @@ DWORD AcquireListener(const PipePath& path, DWORD maxInstances, DWORD timeOut, c
     l->maxInstances = maxInstances;
     rc = BindListener(*l, sa, firstInstance, timeOut);
     if (rc != ERROR_SUCCESS) {
-        if (l->holder) unlink(path.Sidecar().c_str());
+        if (l->holder) {
+            unlink(path.Sidecar().c_str());
+            unlink(path.Serve().c_str());
+        }
         return rc;
     }
     l->instances = 1;
@@ -259,6 +275,7 @@ void ReleaseListener(const std::shared_ptr<Listener>& l) {
     LockArea(l->path.dir, guard);
     unlink(l->path.Socket().c_str());
     unlink(l->path.Sidecar().c_str());
+    unlink(l->path.Serve().c_str());
     l->holder.reset();
     Listeners().erase(l->path.Socket());
 }

@@ -899,6 +899,17 @@ BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR mask) {
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
 }
 
+BOOL PalGetProcessUser(HANDLE process, LPDWORD uid) {
+    DWORD err;
+    pal::ObjRef<pal::Proc> p(pal::Lookup(process, pal::kQueryRights, err));
+    if (!p) return Fail(err);
+    if (uid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    DWORD real = 0, saved = 0;
+    if (!pal::ProcessUids(p->pid, real, saved) || !pal::StillSame(p.p)) return Fail(ERROR_ACCESS_DENIED);
+    *uid = real;
+    return TRUE;
+}
+
 BOOL GetProcessWorkingSetSize(HANDLE process, SIZE_T* minimum, SIZE_T* maximum) {
     DWORD err;
     pal::ObjRef<pal::Proc> p(pal::Lookup(process, pal::kQueryRights, err));

@@ -348,7 +348,10 @@ DWORD MapSecurity(const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool dire
         if (o.kind == Trustee::kUser) us.uid = o.id;
     }
     if (sd->Dacl == nullptr) {
-        us.mode = directory ? 0777u : 0666u;
+        // No restriction among those who may reach the object. A directory
+        // stays the owner's to make entries in: a world-writable one would
+        // let anyone plant names, links or locks inside it.
+        us.mode = directory ? 0755u : 0666u;
         return ERROR_SUCCESS;
     }
     uint32_t mode = 0;

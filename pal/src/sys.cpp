@@ -1,18 +1,15 @@
-// Shared helpers of the layer: errno mapping, descriptors, the state root.
+// Shared helpers of the layer: errno mapping, descriptors, names, files.
 #include "internal/sys.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
-#include <set>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "pal/error.h"
-#include "pal/stateroot.h"
 #include "pal/strings.h"
 
 namespace pal {
@@ -64,12 +61,6 @@ void ScopedFd::reset(int fd) {
     fd_ = fd;
 }
 
-std::string StateRoot() {
-    const char* env = getenv("ZEMBRIK_SYSROOT");
-    std::string root = (env != nullptr && env[0] != 0) ? env : "/var/lib/zembrik";
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    return root;
-}
 
 int MakeDirs(const std::string& path, unsigned mode) {
     if (path.empty()) return EINVAL;
@@ -134,72 +125,6 @@ int WriteFileAtomic(const std::string& path, const std::string& data, unsigned m
     return 0;
 }
 
-namespace {
-
-// A new root starts as a Datacenter system: the OS check reads this value.
-const char kProductOptions[] =
-    "[\n {\"name\": \"ProductSuite\", \"type\": \"REG_MULTI_SZ\", \"data\": [\"DataCenter\"]}\n]\n";
-
-DWORD CreateLayout(const std::string& root) {
-    struct stat st;
-    bool isNew = stat(root.c_str(), &st) != 0;
-    if (isNew && errno != ENOENT) return ErrnoToWin32(errno, true);
-    if (!isNew && !S_ISDIR(st.st_mode)) return ERROR_DIRECTORY;
-    static const char* const kDirs[] = {"registry/HKLM", "eventlog", "run/pipe", "run/objects", "run/shm",
-                                        "run/services"};
-    for (const char* d : kDirs) {
-        std::string p = root + "/" + d;
-        if (access(p.c_str(), F_OK) == 0) continue;
-        int rc = MakeDirs(p, 0755);
-        if (rc != 0) return ErrnoToWin32(rc, true);
-        if (strcmp(d, "registry/HKLM") == 0) isNew = true;
-    }
-    if (isNew) {
-        std::string key = root + "/registry/HKLM/SYSTEM/CurrentControlSet/Control/ProductOptions";
-        int rc = MakeDirs(key, 0755);
-        if (rc == 0 && access((key + "/.values").c_str(), F_OK) != 0)
-            rc = WriteFileAtomic(key + "/.values", kProductOptions, 0644);
-        if (rc != 0) return ErrnoToWin32(rc, true);
-    }
-    // Keys every Windows machine has, which installers open rather than create.
-    static const char* const kMachineKeys[] = {"SYSTEM/CurrentControlSet/Services/EventLog/System",
-                                               "SYSTEM/CurrentControlSet/Control/Server Applications"};
-    for (const char* k : kMachineKeys) {
-        std::string p = root + "/registry/HKLM/" + k;
-        if (access(p.c_str(), F_OK) == 0) continue;
-        int rc = MakeDirs(p, 0755);
-        if (rc != 0) return ErrnoToWin32(rc, true);
-    }
-    return ERROR_SUCCESS;
-}
-
-}  // namespace
-
-DWORD EnsureStateRoot() {
-    static std::mutex lock;
-    static std::set<std::string> done;
-    std::string root = StateRoot();
-    std::lock_guard<std::mutex> g(lock);
-    if (done.count(root) != 0) {
-        // A root removed under us (tests, an administrator) is laid out again.
-        struct stat st;
-        if (stat((root + "/run").c_str(), &st) == 0) return ERROR_SUCCESS;
-        done.erase(root);
-    }
-    DWORD rc = CreateLayout(root);
-    if (rc == ERROR_SUCCESS) done.insert(root);
-    return rc;
-}
-
-std::string StatePath(const std::string& rel) {
-    DWORD rc = EnsureStateRoot();
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return std::string();
-    }
-    return StateRoot() + "/" + rel;
-}
-
 std::string EncodeName(const char16_t* name) {
     std::string utf8 = ToUtf8(name);
     std::string out;
@@ -253,6 +178,3 @@ int ReadSmallFile(const std::string& path, char* buf, size_t size, size_t& len) 
 }
 
 }  // namespace pal
-
-DWORD PalEnsureStateRoot() { return pal::EnsureStateRoot(); }
-std::string PalStateRootPath() { return pal::StateRoot(); }

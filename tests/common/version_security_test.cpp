@@ -151,7 +151,9 @@ TEST_F(SecurityAttrTest, NullDaclAttributesOpenToEveryone) {
     EXPECT_EQ(sd->Dacl, nullptr);
     pal::UnixSecurity us{};
     ASSERT_EQ(pal::MapSecurity(&sa, pal::SecuredObject::Key, true, us), ERROR_SUCCESS);
-    EXPECT_EQ(us.mode, 0777u);
+    EXPECT_EQ(us.mode, 0755u) << "everyone may use it; only its owner may make entries in it";
+    ASSERT_EQ(pal::MapSecurity(&sa, pal::SecuredObject::Pipe, false, us), ERROR_SUCCESS);
+    EXPECT_EQ(us.mode, 0666u);
     FreeSecAttr(&sa);
 }
 

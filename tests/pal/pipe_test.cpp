@@ -475,6 +475,7 @@ TEST_F(PipeTest, SocketFileFollowsInstances) {
     b.Close();
     EXPECT_FALSE(Exists(path));
     EXPECT_FALSE(Exists(path + "%pipe"));
+    EXPECT_FALSE(Exists(path + "%serve"));
     Handle client(Client("ZbFile"));
     EXPECT_FALSE(client.ok());
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
@@ -562,6 +563,14 @@ TEST_F(PipeTest, SocketSecurityFromAttributes) {
     if (testsupport::IsRoot()) {
         EXPECT_EQ(st.st_gid, kNobody);
         EXPECT_EQ(st.st_mode & 0777, 0060u);
+        // Those who may connect read the time-out; no one else opens anything.
+        ASSERT_EQ(stat((PipeDir() + "/ZbSecure%pipe").c_str(), &st), 0);
+        EXPECT_EQ(st.st_gid, kNobody);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        ASSERT_EQ(stat((PipeDir() + "/ZbSecure%serve").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        ASSERT_EQ(stat((PipeDir() + "/%lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
     } else {
         EXPECT_EQ(st.st_mode & 0777, 0600u) << "a group we may not give away keeps ours, owner only";
     }

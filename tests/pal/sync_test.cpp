@@ -280,8 +280,9 @@ TEST_F(SyncTest, NamedEventFollowsLiveHolders) {
     CloseHandle(again);
 }
 
-// Named objects made with a null DACL are open to everyone; without a DACL
-// they get the default mode.
+// A null DACL puts no restriction among those who may reach the object,
+// which is not everyone: the objects' area is the service's own, and no
+// object directory is open for others to make entries in.
 TEST_F(SyncTest, NamedEventSecurityBecomesMode) {
     SECURITY_DESCRIPTOR sd;
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
@@ -292,6 +293,10 @@ TEST_F(SyncTest, NamedEventSecurityBecomesMode) {
     struct stat st;
     ASSERT_EQ(stat((root_.path() + "/run/objects/ZbNullDacl/holder").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u);
+    ASSERT_EQ(stat((root_.path() + "/run/objects/ZbNullDacl").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    ASSERT_EQ(stat((root_.path() + "/run/objects").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 TEST_F(SyncTest, TickCountAndSleep) {

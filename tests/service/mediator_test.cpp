@@ -2,6 +2,7 @@
 // real service: fresh start, adoption after a restart, stop and start.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
 #include <unistd.h>
@@ -206,6 +207,14 @@ TEST_F(MediatorRunTest, FreshStartAdoptionAndFreshAgain) {
     ASSERT_TRUE(third.WaitExit(35000));
 }
 
+// Opens the file arg names, writes its descriptor's number to arg.fd and sleeps.
+TEST_CHILD_MODE(mediator_bait) {
+    int fd = open(arg.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return 2;
+    testsupport::WriteText(arg + ".fd", std::to_string(fd));
+    for (;;) pause();
+}
+
 TEST_CHILD_MODE(mediator_sleep) {
     (void)arg;
     for (;;) pause();
@@ -278,6 +287,28 @@ TEST_F(MediatorRunTest, HoldsJobsUntilReleased) {
     SetEvent(changed);
     const std::string holder = "/run/jobs/Kvjob_X/";
     EXPECT_TRUE(WaitUntil(10000, [&] { return testsupport::HoldsPath(mediator, holder); })) << "the mediator opened the job";
+
+    // A table naming another program as the service: the mediator takes
+    // nothing from it. The next job it opens shows it has looked.
+    std::string bait = root_.path() + "-bait";
+    int impostor = testsupport::SpawnChild("mediator_bait", bait);
+    ASSERT_TRUE(WaitUntil(10000, [&] { return !testsupport::ReadText(bait + ".fd").empty(); }));
+    DWORD servicePid = header_->servicePid;
+    header_->servicePid = static_cast<DWORD>(impostor);
+    header_->first.nextServiceHandle = static_cast<DWORD>(atoi(testsupport::ReadText(bait + ".fd").c_str()) + 1) << 2;
+    HANDLE next = CreateJobObjectW(nullptr, u"Kvjob_Y");
+    WCHAR nextName[kJobNameUnits];
+    JobName(nextName, u"Y");
+    header_->RecordJob(nextName, header_->JobNumber(nextName), nullptr);
+    SetEvent(changed);
+    EXPECT_TRUE(WaitUntil(10000, [&] { return testsupport::HoldsPath(mediator, "/run/jobs/Kvjob_Y/"); }));
+    EXPECT_FALSE(testsupport::HoldsPath(mediator, "-bait")) << "pulled a descriptor from a process that is not the service";
+    header_->first.nextServiceHandle = 0;
+    header_->servicePid = servicePid;
+    header_->ReleaseJob(nextName);
+    SetEvent(changed);
+    CloseHandle(next);
+    testsupport::KillChild(impostor);
     CloseHandle(job);
     HANDLE again = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, u"Kvjob_X");
     EXPECT_NE(again, nullptr) << "the mediator keeps the job in existence";
@@ -295,6 +326,7 @@ TEST_F(MediatorRunTest, HoldsJobsUntilReleased) {
     EXPECT_TRUE(service.WaitExit(35000));
     testsupport::EndMediator();
     DropJob(u"Kvjob_X");
+    DropJob(u"Kvjob_Y");
 }
 
 namespace {

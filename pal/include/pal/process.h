@@ -139,3 +139,7 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
                     LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD creationFlags,
                     LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
                     LPPROCESS_INFORMATION processInformation);
+
+// Not Win32: the real user id of a process, for a program that must know
+// who runs a process it is about to trust. ERROR_ACCESS_DENIED once it ended.
+BOOL PalGetProcessUser(HANDLE process, LPDWORD uid);
