@@ -51,6 +51,7 @@ const char kUsage[] =
     "FILE\" (on standard error with --json) and the listing goes on.\n"
     "With no log yet, \"no events yet (PATH)\" goes to standard error and the\n"
     "exit status is 0; --follow then waits for the first event.\n"
+    "Only root and the administrators (group zembrik) may read the log.\n"
     "Exit status: 0 on success; 1 on a bad option or a log that cannot be read.\n";
 
 // 'e': the descriptor is close-on-exec.
@@ -179,7 +180,10 @@ bool Drain(EventLogReader& reader, Listing& listing, std::FILE* err) {
         for (const LogLine& l : lines) listing.Add(l);
         lines.clear();
         if (error != 0) {
-            WriteError(err, "events", "cannot read " + reader.ErrorPath() + ": " + std::strerror(error));
+            std::string text = "cannot read " + reader.ErrorPath() + ": " + std::strerror(error);
+            if (error == EACCES || error == EPERM)
+                text += " (the event log is for root and the administrators, group zembrik)";
+            WriteError(err, "events", text);
             return false;
         }
         if (!more) return true;

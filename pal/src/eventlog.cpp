@@ -15,6 +15,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "internal/eventlog_config.h"
 #include "internal/identity.h"
@@ -24,12 +25,14 @@
 #include "pal/eventlog.h"
 #include "pal/json.h"
 #include "pal/resource.h"
+#include "pal/security.h"
 #include "pal/strings.h"
 
 namespace pal {
 namespace {
 
 std::atomic<uint64_t> g_rotateBytes{16ull * 1024 * 1024};
+constexpr uint64_t kLockWaitMs = 2000;
 std::mutex g_syslogLock;
 std::string g_syslogPath = "/dev/log";
 
@@ -67,31 +70,99 @@ std::string TrimLineEnd(std::string s) {
     return s;
 }
 
-// Appends one line; rotates first when the file has reached the limit.
-// Returns 0 or errno.
-int AppendLine(const std::string& dir, const std::string& line) {
-    std::string path = dir + "/System.log";
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        ScopedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
-        if (!fd) {
-            // A removed log directory is made again rather than losing the entry.
-            if (errno == ENOENT && attempt == 0 && MakeDirs(dir, 0755) == 0) continue;
-            return errno;
-        }
-        if (flock(fd.get(), LOCK_EX) != 0) return errno;
+// Gives a file or directory of the log its owner, group and mode through its
+// descriptor; only root can give it away, others keep it their own. True when
+// something had to change.
+bool Secure(int fd, mode_t mode, gid_t group) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    bool changed = false;
+    if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != group)) {
+        changed = true;
+        if (fchown(fd, 0, group) != 0) return changed;
+    }
+    if ((st.st_mode & 07777) != mode) {
+        changed = true;
+        fchmod(fd, mode);
+    }
+    return changed;
+}
+
+// The log directory under the state root, made when missing (a removed one
+// is made again rather than losing the entry): 0750, root and the
+// administrators. No link is followed. Returns 0 or errno.
+int OpenLogDir(gid_t admins, ScopedFd& dir) {
+    ScopedFd root(open(StateRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root) return errno;
+    for (int attempt = 0;; ++attempt) {
+        dir.reset(openat(root.get(), "eventlog", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (dir) break;
+        if (errno != ENOENT || attempt > 0) return errno;
+        if (mkdirat(root.get(), "eventlog", 0750) != 0 && errno != EEXIST) return errno;
+    }
+    if (Secure(dir.get(), 0750, admins)) {
+        // A log laid out before these modes: its older file too.
+        ScopedFd older(openat(dir.get(), "System.log.1", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st;
-        if (fstat(fd.get(), &st) == 0 && static_cast<uint64_t>(st.st_size) + line.size() > g_rotateBytes.load() &&
-            st.st_size > 0) {
-            struct stat cur;
-            // Another process may have rotated while we waited for the lock.
-            if (stat(path.c_str(), &cur) == 0 && cur.st_ino == st.st_ino) {
-                if (rename(path.c_str(), (path + ".1").c_str()) != 0) return errno;
-            }
+        if (older && fstat(older.get(), &st) == 0 && S_ISREG(st.st_mode)) Secure(older.get(), 0640, admins);
+    }
+    return 0;
+}
+
+// The lock of appends and the rotation: a file of its own that only root can
+// open, so that no reader of the log can hold the writers up. Waits at most
+// kLockWaitMs; false past that (or without a lock file).
+bool LockLog(int dir, ScopedFd& lock) {
+    ScopedFd fd(openat(dir, ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!fd) return false;
+    Secure(fd.get(), 0600, 0);
+    uint64_t deadline = MonotonicMs() + kLockWaitMs;
+    long pauseMs = 1;
+    for (;;) {
+        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            lock = std::move(fd);
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        uint64_t now = MonotonicMs();
+        if (now >= deadline) return false;
+        long left = static_cast<long>(deadline - now);
+        struct timespec ts{0, (pauseMs < left ? pauseMs : left) * 1000000L};
+        nanosleep(&ts, nullptr);
+        if (pauseMs < 50) pauseMs *= 2;
+    }
+}
+
+// Appends one line; rotates first when the file has reached the limit. A
+// last line without its line end (a writer that died mid-line) is ended
+// first, so the new entry stays whole. Past the lock's deadline the entry is
+// appended anyway, in one write, without rotating. Returns 0 or errno.
+int AppendLine(const std::string& line) {
+    gid_t admins = geteuid() == 0 ? AdminGroupId() : static_cast<gid_t>(-1);
+    ScopedFd dir;
+    int err = OpenLogDir(admins, dir);
+    if (err != 0) return err;
+    ScopedFd lock;
+    bool locked = LockLog(dir.get(), lock);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ScopedFd fd(openat(dir.get(), "System.log", O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                           0640));
+        if (!fd) return errno;
+        struct stat st;
+        if (fstat(fd.get(), &st) != 0) return errno;
+        if (!S_ISREG(st.st_mode)) return EINVAL;
+        Secure(fd.get(), 0640, admins);
+        if (locked && st.st_size > 0 && static_cast<uint64_t>(st.st_size) + line.size() > g_rotateBytes.load()) {
+            if (renameat(dir.get(), "System.log", dir.get(), "System.log.1") != 0) return errno;
             continue;
         }
+        std::string entry;
+        char last = '\n';
+        if (st.st_size > 0 && pread(fd.get(), &last, 1, st.st_size - 1) == 1 && last != '\n') entry = "\n";
+        entry += line;
         size_t off = 0;
-        while (off < line.size()) {
-            ssize_t n = write(fd.get(), line.data() + off, line.size() - off);
+        while (off < entry.size()) {
+            ssize_t n = write(fd.get(), entry.data() + off, entry.size() - off);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return errno;
@@ -215,7 +286,7 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
         // The log is the service's own, whoever its thread impersonates.
         pal::ServiceIdentityScope own;
         dir = pal::StatePath("eventlog");
-        err = dir.empty() ? EACCES : pal::AppendLine(dir, line);
+        err = dir.empty() ? EACCES : pal::AppendLine(line);
     }
     if (err == 0) return TRUE;
     // Nothing is lost silently: the entry goes to standard error with the reason.

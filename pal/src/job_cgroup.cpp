@@ -159,11 +159,11 @@ std::vector<pid_t> CgroupProcs(const std::string& dir) {
 }
 
 uint64_t CgroupKeyValue(const std::string& path, const char* key) {
-    char buf[4096];
-    size_t len = 0;
-    if (ReadSmallFile(path, buf, sizeof(buf), len) != 0) return 0;
+    // Read whole: the keys of a stat file grow with the kernel's version.
+    thread_local std::string text;
+    if (ReadWholeFile(path, text) != 0) return 0;
     size_t klen = strlen(key);
-    for (const char* line = buf; line != nullptr && *line != 0;) {
+    for (const char* line = text.c_str(); line != nullptr && *line != 0;) {
         if (strncmp(line, key, klen) == 0 && line[klen] == ' ') return strtoull(line + klen + 1, nullptr, 10);
         line = strchr(line, '\n');
         if (line != nullptr) ++line;

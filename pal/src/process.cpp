@@ -120,9 +120,10 @@ struct Stat {
 };
 
 // /proc/<pid>/stat; the command name may hold anything, so fields are counted
-// from the last ')'. Returns 0 or errno.
+// from the last ')'. Its length is bounded (a 15-byte name, 52 numbers), so
+// the buffer holds it whole. Returns 0 or errno.
 int ReadStat(pid_t pid, Stat& s) {
-    char path[48], buf[1024];
+    char path[48], buf[2048];
     snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
     size_t len = 0;
     int err = ReadSmallFile(path, buf, sizeof(buf), len);
@@ -166,13 +167,14 @@ bool StillSame(Proc* p) {
 
 DWORD FsUid() { return static_cast<DWORD>(syscall(SYS_setfsuid, -1)); }
 
-// Real and saved uid of a process; false when it cannot be read.
+// Real and saved uid of a process; false when it cannot be read. The file is
+// read whole: its length grows with the process's supplementary groups.
 bool ProcessUids(pid_t pid, DWORD& real, DWORD& saved) {
-    char path[48], buf[2048];
+    char path[48];
     snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
-    size_t len = 0;
-    if (ReadSmallFile(path, buf, sizeof(buf), len) != 0) return false;
-    const char* at = strstr(buf, "\nUid:");
+    thread_local std::string status;
+    if (ReadWholeFile(path, status) != 0) return false;
+    const char* at = strstr(status.c_str(), "\nUid:");
     if (at == nullptr) return false;
     char* end = nullptr;
     real = static_cast<DWORD>(strtoul(at + 5, &end, 10));

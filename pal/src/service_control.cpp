@@ -3,7 +3,8 @@
 // status file.
 //
 // Known gaps: access rights are not checked when a service is opened; the
-// endpoint's owner, group and mode decide when a control is sent. There is
+// endpoint's owner and mode (0600, the service's user) decide when a control
+// is sent. There is
 // no service database beyond the Services keys and the files of running
 // services (no enumeration, no locking).
 #include <cerrno>
@@ -174,8 +175,8 @@ std::string ResolveBase(const std::string& dir, const std::u16string& name) {
 bool DispatcherAlive(const std::string& lockPath, uint32_t pid) {
     if (pid == 0) return false;
     if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
-    ScopedFd fd(open(lockPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return errno == EACCES;  // cannot tell; the pid is all we know
+    ScopedFd fd(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return errno == EACCES;  // root's lock: the pid is all we know
     struct flock probe{};
     probe.l_type = F_RDLCK;
     probe.l_whence = SEEK_SET;
@@ -293,7 +294,7 @@ DWORD InternalControlService(const std::u16string& name, DWORD control, SERVICE_
     if (!UnixAddress(path, addr, len)) {
         // Too long for a socket address: connect through a descriptor of the
         // socket file (connect still checks write access to it).
-        pathFd.reset(open(path.c_str(), O_PATH | O_CLOEXEC));
+        pathFd.reset(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!pathFd) {
             if (errno == ENOENT) return NotActive(dir, base, status);
             return ErrnoToWin32(errno, true);

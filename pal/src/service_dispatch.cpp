@@ -2,10 +2,11 @@
 // and status reports.
 //
 // The dispatcher owns the service's files under run/services while it runs:
-// an exclusive flock on <name>.lock decides the owner (one live copy per
-// name); the owner also holds an OFD write lock on the same file, which other
-// processes can test with F_OFD_GETLK without taking anything. Only the owner
-// writes <name>.status and listens on <name>.ctl.
+// an exclusive flock on <name>.lock (0600, root) decides the owner (one live
+// copy per name), taken without waiting; the owner also holds an OFD write
+// lock on the same file, which other processes can test with F_OFD_GETLK
+// without taking anything. Only the owner writes <name>.status (0644, for
+// every status query) and listens on <name>.ctl (0600, root).
 //
 // Known gaps: only the first table entry runs; the dispatcher returns when
 // ServiceMain returns, not when the service reports STOPPED; SIGTERM/SIGINT
@@ -223,14 +224,14 @@ DWORD CreateEndpoint(const Dispatcher& d, int dirFd, ScopedFd& out) {
     if (!s) return ErrnoToWin32(errno);
     unlinkat(dirFd, tmp.c_str(), 0);
     if (bind(s.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) return ErrnoToWin32(errno, true);
+    // Controls come from the owner only (root for the service): on Windows
+    // only the control manager's privileged callers reach a service.
     int rc = 0;
-    if (geteuid() == 0) {
-        if (fchownat(dirFd, tmp.c_str(), 0, AdminGroupId(), AT_SYMLINK_NOFOLLOW) != 0 ||
-            fchmodat(dirFd, tmp.c_str(), 0660, 0) != 0)
-            rc = errno;
-    } else if (fchmodat(dirFd, tmp.c_str(), 0600, 0) != 0) {
-        rc = errno;
-    }
+    if (geteuid() == 0 && fchownat(dirFd, tmp.c_str(), 0, 0, AT_SYMLINK_NOFOLLOW) != 0) rc = errno;
+    if (rc == 0 && fchmodat(dirFd, tmp.c_str(), 0600, 0) != 0) rc = errno;
+    struct stat st;
+    if (rc == 0 && fstatat(dirFd, tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) rc = errno;
+    if (rc == 0 && (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 07777) != 0600)) rc = EPERM;
     if (rc == 0 && listen(s.get(), kListenBacklog) != 0) rc = errno;
     if (rc == 0 && renameat(dirFd, tmp.c_str(), dirFd, final.c_str()) != 0) rc = errno;
     if (rc != 0) {
@@ -289,8 +290,16 @@ DWORD Setup(Dispatcher& d, Session& s) {
     s.wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     s.dirFd.reset(open(d.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!s.signalFd || !s.wake || !s.dirFd) return ErrnoToWin32(errno);
-    s.lockFd.reset(openat(s.dirFd.get(), (d.base + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    // The owner's lock is for root alone: whoever can open it can hold it.
+    s.lockFd.reset(openat(s.dirFd.get(), (d.base + ".lock").c_str(),
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!s.lockFd) return ErrnoToWin32(errno);
+    struct stat st;
+    if (fstat(s.lockFd.get(), &st) != 0) return ErrnoToWin32(errno);
+    if (!S_ISREG(st.st_mode)) return ERROR_INVALID_DATA;
+    if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != 0) && fchown(s.lockFd.get(), 0, 0) != 0)
+        return ErrnoToWin32(errno);
+    if ((st.st_mode & 07777) != 0600 && fchmod(s.lockFd.get(), 0600) != 0) return ErrnoToWin32(errno);
     if (flock(s.lockFd.get(), LOCK_EX | LOCK_NB) == 0) {
         d.owner = true;
         struct flock probe{};

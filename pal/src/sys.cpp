@@ -166,13 +166,24 @@ uint64_t MonotonicMs() {
 namespace pal {
 
 int ReadSmallFile(const std::string& path, char* buf, size_t size, size_t& len) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    ssize_t n = read(fd, buf, size - 1);
-    int err = errno;
-    close(fd);
-    if (n < 0) return err;
-    len = static_cast<size_t>(n);
+    if (size == 0) return EINVAL;
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return errno;
+    // /proc files may come in more than one read; one cut short by the
+    // buffer is an error, never a silently shorter text.
+    len = 0;
+    for (;;) {
+        char probe;
+        bool full = len == size - 1;
+        ssize_t n = full ? read(fd.get(), &probe, 1) : read(fd.get(), buf + len, size - 1 - len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        if (full) return EFBIG;
+        len += static_cast<size_t>(n);
+    }
     buf[len] = 0;
     return 0;
 }

@@ -446,6 +446,35 @@ TEST_F(ProgramTest, ExitStatusAndOutput) {
     EXPECT_EQ(r.out, "2026-12-08 09:30:00 information 0x60000097 Zembrik has stopped.\n");
 }
 
+// An administrator (uid 65534 in the group zembrik) lists the log; an
+// outsider is told why it cannot.
+TEST_F(ProgramTest, OnlyAdministratorsReadTheLog) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to take on other users";
+    testsupport::AdminGroup admins;
+    if (admins.gid() < 0) GTEST_SKIP() << "no group 'zembrik' (the administrators' group) and none can be made";
+    testsupport::OpenRootToOthers(root_.path());
+    // A write through the layer gives the folder and its files their modes.
+    LogEvent(MSG_SERVICE_STARTED, EVENTLOG_INFORMATION_TYPE, 1, u"Zembrik", 0, nullptr);
+    auto as = [&](const std::string& groups) {
+        return ctltest::RunProgram("/usr/bin/setpriv",
+                                   {"--reuid=65534", "--regid=65534", groups, ZEMBRIKCTL_PATH, "events", "--last", "2"},
+                                   Scratch());
+    };
+    Result r = as("--groups=" + std::to_string(admins.gid()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out << r.err;
+    EXPECT_EQ(lines[0], "2026-12-08 09:30:00 information 0x60000097 Zembrik has stopped.");
+    EXPECT_NE(lines[1].find(" information 0x60000096 Zembrik has started."), std::string::npos) << lines[1];
+
+    r = as("--clear-groups");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("Permission denied (the event log is for root and the administrators, group zembrik)"),
+              std::string::npos)
+        << r.err;
+}
+
 // --follow shows events written later, across a rotation, and ends cleanly on SIGINT.
 TEST_F(ProgramTest, FollowSeesNewEventsUntilInterrupted) {
     testsupport::ChildProcess child;

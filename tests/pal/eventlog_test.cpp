@@ -1,11 +1,18 @@
 // The event log file: its records, rotation, concurrency and failure paths.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -14,6 +21,8 @@
 #include "pal/eventlog.h"
 #include "pal/json.h"
 #include "pal/resource.h"
+#include "support/event_log_reader.h"
+#include "support/process_runner.h"
 #include "support/test_support.h"
 
 namespace {
@@ -155,6 +164,166 @@ TEST_F(EventLogTest, ConcurrentAppendsStayWhole) {
     EXPECT_EQ(status, 0);
     auto lines = Lines(LogPath());
     EXPECT_EQ(lines.size(), 900u);
+}
+
+// Starts an entry in the log file arg and waits, to be killed before it ends it.
+TEST_CHILD_MODE(log_torn) {
+    static const char kPart[] = "{\"time\":\"2026-12-08T09:00:00.000Z\",\"source\":\"Zemb";
+    int fd = open(arg.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 || write(fd, kPart, sizeof(kPart) - 1) != static_cast<ssize_t>(sizeof(kPart) - 1)) return 2;
+    for (;;) pause();
+}
+
+// A writer killed mid-line costs only its own entry: the next one starts on
+// a line of its own and readers skip the torn one.
+TEST_F(EventLogTest, TornLineIsEndedBeforeTheNextEntry) {
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"first", u"this"}));
+    const std::string before = testsupport::ReadText(LogPath());
+    int pid = testsupport::SpawnChild("log_torn", LogPath());
+    ASSERT_GT(pid, 0);
+    bool torn = testsupport::WaitUntil(10000, [&] { return testsupport::ReadText(LogPath()).size() > before.size(); });
+    testsupport::KillChild(pid);
+    ASSERT_TRUE(torn);
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"next", u"that"}));
+    std::string text = testsupport::ReadText(LogPath());
+    ASSERT_EQ(text.compare(0, before.size(), before), 0);
+    size_t tornEnd = text.find('\n', before.size());
+    ASSERT_NE(tornEnd, std::string::npos);
+    EXPECT_EQ(text.substr(before.size(), tornEnd - before.size()), "{\"time\":\"2026-12-08T09:00:00.000Z\",\"source\":\"Zemb");
+    pal::json::Value next;
+    EXPECT_TRUE(pal::json::Parse(text.substr(tornEnd + 1), next)) << text;
+    std::vector<testsupport::LoggedEvent> events = testsupport::ReadEvents();
+    ASSERT_EQ(events.size(), 2u) << text;
+    EXPECT_EQ(events[0].message, "first did this.");
+    EXPECT_EQ(events[1].message, "next did that.");
+}
+
+// arg "<who> <action> <path>": who is root, outsider (uid 65534, no groups)
+// or a gid (uid 65534 in that group). read: 0 once a byte is read, 13 when
+// the open is refused; hold: takes the file's lock and keeps it until killed.
+TEST_CHILD_MODE(log_as) {
+    char who[32], action[16], path[4096];
+    if (sscanf(arg.c_str(), "%31s %15s %4095s", who, action, path) != 3) return 90;
+    if (strcmp(who, "root") != 0) {
+        gid_t group = static_cast<gid_t>(atoi(who));
+        bool admin = strcmp(who, "outsider") != 0;
+        if (setgroups(admin ? 1 : 0, &group) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 91;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == EACCES ? 13 : 92;
+    if (strcmp(action, "read") == 0) {
+        char c;
+        return read(fd, &c, 1) == 1 ? 0 : 93;
+    }
+    if (flock(fd, LOCK_EX) != 0) return 94;
+    for (;;) pause();
+}
+
+// The log is for root and the administrators: the folder 0750 and its files
+// 0640, root's and the group `zembrik`'s, also where an older layout left
+// them open to all; the writers' lock is root's alone. An outsider reads
+// nothing; an administrator reads the log but holds no writer up, and a
+// writer kept from the lock appends after a bounded wait.
+TEST_F(EventLogTest, ReadableByAdministratorsOnly) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to give the log its group and to take on other users";
+    testsupport::AdminGroup admins;
+    if (admins.gid() < 0) GTEST_SKIP() << "no group 'zembrik' (the administrators' group) and none can be made";
+    testsupport::OpenRootToOthers(root_.path());
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"first", u"this"}));
+    const std::string dir = root_.path() + "/eventlog";
+    testsupport::WriteText(LogPath() + ".1", "{}\n");
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(LogPath().c_str(), 0644), 0);
+    ASSERT_EQ(chmod((LogPath() + ".1").c_str(), 0644), 0);
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"second", u"that"}));
+    const gid_t group = static_cast<gid_t>(admins.gid());
+    struct Want {
+        std::string path;
+        mode_t mode;
+        gid_t gid;
+    };
+    for (const Want& w : {Want{dir, 0750, group}, Want{LogPath(), 0640, group}, Want{LogPath() + ".1", 0640, group},
+                          Want{dir + "/.lock", 0600, 0}}) {
+        struct stat st;
+        ASSERT_EQ(lstat(w.path.c_str(), &st), 0) << w.path;
+        EXPECT_EQ(st.st_mode & 07777, w.mode) << w.path;
+        EXPECT_EQ(st.st_uid, 0u) << w.path;
+        EXPECT_EQ(st.st_gid, w.gid) << w.path;
+    }
+
+    auto run = [](const std::string& arg) {
+        int pid = testsupport::SpawnChild("log_as", arg);
+        int status = testsupport::WaitChild(pid, 10000);
+        if (status == -1) testsupport::KillChild(pid);
+        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const std::string admin = std::to_string(group);
+    for (const std::string& path : {LogPath(), LogPath() + ".1", dir + "/.lock"})
+        EXPECT_EQ(run("outsider read " + path), 13) << "an outsider opened " << path;
+    EXPECT_EQ(run(admin + " read " + LogPath()), 0) << "an administrator reads the log";
+    EXPECT_EQ(run(admin + " read " + LogPath() + ".1"), 0);
+    EXPECT_EQ(run(admin + " read " + dir + "/.lock"), 13) << "an administrator opened the writers' lock";
+
+    // An administrator holds the log file's own lock; root holds the writers'.
+    auto held = [](const std::string& path) {
+        return testsupport::WaitUntil(10000, [&] {
+            int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            bool busy = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            if (fd >= 0) close(fd);
+            return busy;
+        });
+    };
+    int adminHolder = testsupport::SpawnChild("log_as", admin + " hold " + LogPath());
+    int rootHolder = testsupport::SpawnChild("log_as", "root hold " + dir + "/.lock");
+    bool bothHeld = held(LogPath()) && held(dir + "/.lock");
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        EXPECT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"third", u"anyway"}));
+        done = true;
+    });
+    bool returned = testsupport::WaitUntil(10000, [&] { return done.load(); });
+    testsupport::KillChild(adminHolder);
+    testsupport::KillChild(rootHolder);
+    writer.join();
+    ASSERT_TRUE(bothHeld);
+    EXPECT_TRUE(returned) << "a writer waited on a held lock without bound";
+    std::vector<testsupport::LoggedEvent> events = testsupport::ReadEvents();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[2].message, "third did anyway.");
+}
+
+// Root follows no link in the log's folder: neither a folder nor a file
+// replaced by a link is written through, and the rotation replaces a link
+// named System.log.1 instead of writing where it points.
+TEST_F(EventLogTest, LinksAreNotFollowed) {
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"first", u"this"}));
+    const std::string dir = root_.path() + "/eventlog";
+    const std::string target = root_.path() + "/target";
+    testsupport::WriteText(target, "untouched\n");
+    ASSERT_EQ(symlink(target.c_str(), (LogPath() + ".1").c_str()), 0);
+    pal::SetEventLogRotateBytes(1);
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"second", u"that"}));
+    struct stat st;
+    ASSERT_EQ(lstat((LogPath() + ".1").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the rotation replaced the link";
+    pal::SetEventLogRotateBytes(16ull * 1024 * 1024);
+
+    ASSERT_EQ(unlink(LogPath().c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), LogPath().c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"through", u"a file link"}));
+    testing::internal::GetCapturedStderr();
+
+    const std::string elsewhere = root_.path() + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    ASSERT_TRUE(testsupport::RemoveTree(dir));
+    ASSERT_EQ(symlink(elsewhere.c_str(), dir.c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"through", u"a folder link"}));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("a folder link"), std::string::npos) << "the entry goes to standard error";
+    EXPECT_EQ(testsupport::ReadText(target), "untouched\n");
+    EXPECT_FALSE(std::ifstream(elsewhere + "/System.log").good());
 }
 
 // The syslog mirror gets a datagram with facility daemon and the severity.

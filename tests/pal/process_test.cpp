@@ -7,7 +7,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,11 +21,13 @@
 #include <vector>
 
 #include "pal/error.h"
+#include "pal/job.h"
 #include "pal/process.h"
 #include "pal/strings.h"
 #include "pal/sync.h"
 #include "pal/sysinfo.h"
 #include "pal/token.h"
+#include "support/process_runner.h"
 #include "support/test_support.h"
 
 using testsupport::RootTest;
@@ -404,6 +408,69 @@ TEST_F(ProcessTest, ImpersonatedUserCannotControlRootProcess) {
     CloseHandle(query);
     if (term != nullptr) CloseHandle(term);
     if (set != nullptr) CloseHandle(set);
+}
+
+// In 2000 supplementary groups as uid arg, with 24 MiB touched; idles.
+TEST_CHILD_MODE(proc_many_groups) {
+    uid_t uid = static_cast<uid_t>(atoi(arg.c_str()));
+    std::vector<gid_t> groups;
+    for (gid_t g = 100000; g < 102000; ++g) groups.push_back(g);
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(uid) != 0 || setuid(uid) != 0) return 2;
+    volatile char* block = static_cast<char*>(malloc(24u << 20));
+    if (block == nullptr) return 3;
+    for (size_t i = 0; i < (24u << 20); i += 4096) block[i] = 1;
+    for (;;) pause();
+}
+
+// A process in many groups has a long status file whose Groups line comes
+// before the memory lines: its ids and its memory are still read whole,
+// never cut short and taken as 0.
+TEST_F(ProcessTest, ManyGroupsStillReadWhole) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to give a process many groups";
+    auto start = [](const char* uid) {
+        int pid = testsupport::SpawnChild("proc_many_groups", uid);
+        const std::string status = "/proc/" + std::to_string(pid) + "/status";
+        bool ready = pid > 0 && testsupport::WaitUntil(10000, [&] {
+            std::string text = testsupport::ReadText(status);
+            size_t hwm = text.find("\nVmHWM:");
+            return text.find("\nUid:\t" + std::string(uid) + "\t") != std::string::npos && text.size() > 8192 &&
+                   hwm != std::string::npos && strtoull(text.c_str() + hwm + 7, nullptr, 10) >= 24 * 1024;
+        });
+        EXPECT_TRUE(ready) << testsupport::ReadText(status);
+        return pid;
+    };
+    // The access check reads the process's uids from that file.
+    Child user(start("65534"));
+    ASSERT_GT(user.pid, 0);
+    HANDLE term = nullptr;
+    DWORD termErr = 0;
+    std::thread([&] {
+        if (!PalImpersonateUser(65534, 65534, nullptr, 0)) return;
+        term = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(user.pid));
+        termErr = GetLastError();
+        RevertToSelf();
+    }).join();
+    EXPECT_NE(term, nullptr) << "its own user may end it: " << termErr;
+    if (term != nullptr) CloseHandle(term);
+
+    // The job layer's sampling reads its memory from it.
+    if (!testsupport::CanMakeJobs()) GTEST_SKIP() << "job objects need root and a writable cgroup2 tree";
+    Child member(start("0"));
+    ASSERT_GT(member.pid, 0);
+    HANDLE job = CreateJobObjectW(nullptr, u"Kvjob_groups");
+    ASSERT_NE(job, nullptr);
+    HANDLE p = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(member.pid));
+    EXPECT_TRUE(AssignProcessToJobObject(job, p)) << GetLastError();
+    CloseHandle(p);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION l{};
+    bool sampled = testsupport::WaitUntil(10000, [&] {
+        return QueryInformationJobObject(job, JobObjectExtendedLimitInformation, &l, sizeof(l), nullptr) &&
+               l.PeakProcessMemoryUsed >= (24u << 20);
+    });
+    testsupport::KillChild(member.pid);
+    member.pid = -1;
+    CloseHandle(job);
+    EXPECT_TRUE(sampled) << "peak " << l.PeakProcessMemoryUsed;
 }
 
 // The pseudo-handle works with every call.

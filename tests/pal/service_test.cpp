@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -296,6 +297,8 @@ bool ExitedCleanly(int status) { return status != -1 && WIFEXITED(status) && WEX
 TEST_F(ServiceTest, LifecycleAndStopControl) {
     Gate gate("ZbSvcGate");
     Gate stopGate("ZbSvcStopGate");
+    testsupport::WriteText(ServicePath("ZbSvc", ".lock"), "");
+    ASSERT_EQ(chmod(ServicePath("ZbSvc", ".lock").c_str(), 0644), 0);
     Child c;
     Start(c, "ZbSvc", "7", "gate,stopgate");
     SERVICE_STATUS st{};
@@ -310,15 +313,18 @@ TEST_F(ServiceTest, LifecycleAndStopControl) {
     EXPECT_NE(text.find("\"stateName\":\"START_PENDING\""), std::string::npos) << text;
     EXPECT_NE(text.find("\"time\":\"20"), std::string::npos) << text;
 
+    // Controls and the owner's lock are the service user's alone; the status is everyone's.
     struct stat sb;
-    ASSERT_EQ(stat(ServicePath("ZbSvc", ".ctl").c_str(), &sb), 0);
+    ASSERT_EQ(lstat(ServicePath("ZbSvc", ".ctl").c_str(), &sb), 0);
     EXPECT_TRUE(S_ISSOCK(sb.st_mode));
-    if (testsupport::IsRoot()) {
-        EXPECT_EQ(sb.st_mode & 0777, 0660u);
-        EXPECT_EQ(sb.st_gid, pal::AdminGroupId());
-    } else {
-        EXPECT_EQ(sb.st_mode & 0777, 0600u);
-    }
+    EXPECT_EQ(sb.st_mode & 07777, 0600u);
+    EXPECT_EQ(sb.st_uid, geteuid());
+    ASSERT_EQ(lstat(ServicePath("ZbSvc", ".lock").c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISREG(sb.st_mode));
+    EXPECT_EQ(sb.st_mode & 07777, 0600u) << "also when an older copy left it open";
+    EXPECT_EQ(sb.st_uid, geteuid());
+    ASSERT_EQ(lstat(ServicePath("ZbSvc", ".status").c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 0644, 0644u);
 
     // STOP is not accepted while starting.
     EXPECT_EQ(Control("ZbSvc", SERVICE_CONTROL_STOP, st), ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
@@ -509,8 +515,30 @@ TEST_F(ServiceTest, ManagerHandleRules) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
+// arg "<group or -1> <name>": as uid 65534 (in that group), opens the
+// service's lock and sends it INTERROGATE and STOP. 0 when both are refused.
+TEST_CHILD_MODE(service_outsider) {
+    int group = -1;
+    char name[300];
+    if (sscanf(arg.c_str(), "%d %299s", &group, name) != 2) return 90;
+    gid_t groups[1] = {static_cast<gid_t>(group)};
+    if (setgroups(group >= 0 ? 1 : 0, groups) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 91;
+    std::string lock = std::string(getenv("ZEMBRIK_SYSROOT")) + "/run/services/" + name + ".lock";
+    int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return 1;  // could hold the dispatcher's lock
+    if (errno != EACCES) return 2;
+    for (DWORD control : {DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_STOP)}) {
+        SERVICE_STATUS st{};
+        DWORD rc = pal::svc::InternalControlService(pal::ToUtf16(name), control, st, 5000);
+        if (rc != ERROR_ACCESS_DENIED) return 10 + static_cast<int>(control);
+    }
+    return 0;
+}
+
 // Installing needs write access to the Services key under the thread's own
-// filesystem identity; controls need access to the endpoint.
+// filesystem identity; controls need access to the endpoint, which only the
+// service's user has: neither an outsider nor an administrator may stop it
+// or hold its lock.
 TEST_F(ServiceTest, AccessFollowsTheCallersIdentity) {
     if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to take on another identity";
     ScHandle admin(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -544,6 +572,21 @@ TEST_F(ServiceTest, AccessFollowsTheCallersIdentity) {
     EXPECT_EQ(createRc, ERROR_ACCESS_DENIED);
     EXPECT_EQ(connectRc, ERROR_SUCCESS);
     EXPECT_EQ(controlRc, ERROR_ACCESS_DENIED);
+    // Whole processes of uid 65534, alone and in the administrators' group.
+    testsupport::AdminGroup admins;
+    std::vector<int> groups{-1};
+    if (admins.gid() >= 0) groups.push_back(admins.gid());
+    for (int group : groups) {
+        Child attacker;
+        attacker.pid = testsupport::SpawnChild("service_outsider", std::to_string(group) + " ZbGuarded");
+        ASSERT_GT(attacker.pid, 0);
+        int status = attacker.Wait(20000);
+        ASSERT_TRUE(status != -1 && WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "as uid 65534 in group " << group;
+    }
+    SERVICE_STATUS running{};
+    EXPECT_EQ(Query("ZbGuarded", running), ERROR_SUCCESS);
+    EXPECT_EQ(running.dwCurrentState, SERVICE_RUNNING);
     SERVICE_STATUS st{};
     EXPECT_EQ(Control("ZbGuarded", SERVICE_CONTROL_STOP, st), ERROR_SUCCESS);
     EXPECT_TRUE(ExitedCleanly(c.Wait(10000)));

@@ -1,5 +1,6 @@
 // The System event log: eventlog/System.log under the state root, one JSON
-// object per line, mirrored to syslog.
+// object per line, mirrored to syslog. Readable by root and the
+// administrators' group only (Windows lets every user read it).
 #pragma once
 #include "pal/security.h"
 #include "pal/types.h"
@@ -18,6 +19,7 @@ BOOL DeregisterEventSource(HANDLE eventLog);
 // Note: the message text comes from the calling program's own message table
 // (PalSetModuleResources), formatted when the event is written; the user SID
 // is not recorded. When the log cannot be written the entry goes to standard
-// error instead and the call fails with the reason.
+// error instead and the call fails with the reason. A writer kept from the
+// log's lock for about 2 s appends without it.
 BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid, WORD numStrings,
                   DWORD dataSize, LPCWSTR* strings, LPVOID rawData);

@@ -141,9 +141,11 @@ SC_HANDLE CreateServiceW(SC_HANDLE scm, LPCWSTR name, LPCWSTR displayName, DWORD
 // stay for their owner to remove.
 BOOL DeleteService(SC_HANDLE service);
 // Note: SERVICE_CONTROL_SHUTDOWN may be sent (there is no system shutdown
-// notice otherwise). A caller outside the endpoint's owner and group gets
-// ERROR_ACCESS_DENIED. STOPPED gives ERROR_SERVICE_NOT_ACTIVE for every code.
+// notice otherwise). Only the service's own user (root for a service run as
+// root) may send controls; others get ERROR_ACCESS_DENIED. STOPPED gives
+// ERROR_SERVICE_NOT_ACTIVE for every code.
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
-// Same as Windows: a service whose process died without reporting
-// SERVICE_STOPPED reads as SERVICE_STOPPED with ERROR_PROCESS_ABORTED.
+// Note: a service whose process died without reporting SERVICE_STOPPED reads
+// as SERVICE_STOPPED with ERROR_PROCESS_ABORTED, as on Windows; a caller that
+// is not root cannot test the service's lock and trusts the recorded pid.
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);

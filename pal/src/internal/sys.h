@@ -50,7 +50,9 @@ int MakeDirs(const std::string& path, unsigned mode);
 int WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode);
 // Reads a whole file; returns 0 or errno.
 int ReadWholeFile(const std::string& path, std::string& out);
-// A small file (/proc, cgroup) in one read, zero-terminated in buf; 0 or errno.
+// A file of bounded length (/proc, cgroup) read to its end, zero-terminated
+// in buf; 0, EFBIG when it does not fit, or errno. Files whose length
+// varies (a process's status, cgroup, mountinfo) go through ReadWholeFile.
 int ReadSmallFile(const std::string& path, char* buf, size_t size, size_t& len);
 
 // Milliseconds on the monotonic clock.
