@@ -134,14 +134,9 @@ const char kImportUsage[] =
 constexpr const char kRoot[] = "HKEY_LOCAL_MACHINE";
 constexpr const char kRegHeader[] = "Windows Registry Editor Version 5.00";
 constexpr DWORD kMaxValueName = 16383;
+constexpr size_t kMaxKeyName = 255;
 constexpr size_t kExportWidth = 80;
 constexpr size_t kMaxImportBytes = 64 * 1024 * 1024;
-
-struct RegValue {
-    std::u16string name;
-    DWORD type = REG_NONE;
-    std::string data;
-};
 
 // ---- text forms -------------------------------------------------------
 
@@ -384,6 +379,8 @@ void AppendHexBytes(std::string& out, std::string line, const std::string& bytes
     out += line + "\n";
 }
 
+}  // namespace
+
 void AppendRegValue(std::string& out, const RegValue& v) {
     std::string line;
     if (v.name.empty()) line = "@";
@@ -412,6 +409,8 @@ void AppendRegValue(std::string& out, const RegValue& v) {
     AppendHexBytes(out, std::move(line), v.data);
 }
 
+namespace {
+
 // One section per key, the key first and then its subkeys in registry order.
 DWORD ExportKey(const std::u16string& path, std::string& out, std::u16string& failed) {
     std::vector<RegValue> values;
@@ -435,13 +434,6 @@ DWORD ExportKey(const std::u16string& path, std::string& out, std::u16string& fa
     }
     return ERROR_SUCCESS;
 }
-
-struct ImportOp {
-    enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind = CreateKey;
-    size_t line = 0;
-    std::u16string key;
-    RegValue value;
-};
 
 // A quoted .reg string at text[pos]; \\ and \" are the only escapes.
 bool ParseQuoted(std::string_view text, size_t& pos, std::string& out) {
@@ -552,7 +544,23 @@ bool ParseRegData(std::string_view text, ImportOp& op, std::string& error) {
     return true;
 }
 
-// Parses a whole .reg text into operations; false with "line N: reason".
+// A key path of a section names keys the registry can hold: no empty name,
+// none longer than a key name may be, no NUL (which would end it early).
+bool GoodSectionPath(const std::u16string& path) {
+    if (path.find(u'\0') != std::u16string::npos) return false;
+    if (path.empty()) return true;
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find(u'\\', start);
+        size_t len = (end == std::u16string::npos ? path.size() : end) - start;
+        if (len == 0 || len > kMaxKeyName) return false;
+        if (end == std::u16string::npos) return true;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
 bool ParseRegText(std::string_view text, std::vector<ImportOp>& ops, std::string& error) {
     ops.clear();
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.remove_prefix(3);
@@ -603,8 +611,8 @@ bool ParseRegText(std::string_view text, std::vector<ImportOp>& ops, std::string
                 return fail(std::string("only keys of ") + kRoot + " can be imported");
             std::u16string path = pal::ToUtf16(inner.substr(std::min(inner.size(), sizeof(kRoot))));
             if (path.empty() && remove) return fail(std::string("cannot delete ") + kRoot);
-            if (path.find(u"\\\\") != std::u16string::npos || (!path.empty() && path.back() == u'\\'))
-                return fail("empty key name in the section");
+            if (!GoodSectionPath(path))
+                return fail("an empty key name, one longer than 255 characters or a NUL in the section");
             op.kind = remove ? ImportOp::DeleteKey : ImportOp::CreateKey;
             op.key = path;
             inKey = !remove;
@@ -626,6 +634,8 @@ bool ParseRegText(std::string_view text, std::vector<ImportOp>& ops, std::string
         while (p < l.size() && (l[p] == ' ' || l[p] == '\t')) ++p;
         op.key = key;
         op.value.name = pal::ToUtf16(name);
+        if (op.value.name.size() > kMaxValueName) return fail("a value name longer than 16383 characters");
+        if (op.value.name.find(u'\0') != std::u16string::npos) return fail("a NUL in a value name");
         std::string why;
         if (!ParseRegData(l.substr(p), op, why)) return fail(why);
         ops.push_back(std::move(op));
@@ -636,6 +646,8 @@ bool ParseRegText(std::string_view text, std::vector<ImportOp>& ops, std::string
     }
     return true;
 }
+
+namespace {
 
 // ---- subcommands ------------------------------------------------------
 

@@ -32,7 +32,7 @@ namespace pal {
 namespace {
 
 std::atomic<uint64_t> g_rotateBytes{16ull * 1024 * 1024};
-constexpr uint64_t kLockWaitMs = 2000;
+constexpr unsigned kLogLockWaitMs = 2000;
 std::mutex g_syslogLock;
 std::string g_syslogPath = "/dev/log";
 
@@ -111,26 +111,14 @@ int OpenLogDir(gid_t admins, ScopedFd& dir) {
 
 // The lock of appends and the rotation: a file of its own that only root can
 // open, so that no reader of the log can hold the writers up. Waits at most
-// kLockWaitMs; false past that (or without a lock file).
+// kLogLockWaitMs; false past that (or without a lock file).
 bool LockLog(int dir, ScopedFd& lock) {
     ScopedFd fd(openat(dir, ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!fd) return false;
     Secure(fd.get(), 0600, 0);
-    uint64_t deadline = MonotonicMs() + kLockWaitMs;
-    long pauseMs = 1;
-    for (;;) {
-        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
-            lock = std::move(fd);
-            return true;
-        }
-        if (errno != EWOULDBLOCK && errno != EINTR) return false;
-        uint64_t now = MonotonicMs();
-        if (now >= deadline) return false;
-        long left = static_cast<long>(deadline - now);
-        struct timespec ts{0, (pauseMs < left ? pauseMs : left) * 1000000L};
-        nanosleep(&ts, nullptr);
-        if (pauseMs < 50) pauseMs *= 2;
-    }
+    if (FlockWithin(fd.get(), LOCK_EX, kLogLockWaitMs) != 0) return false;
+    lock = std::move(fd);
+    return true;
 }
 
 // Appends one line; rotates first when the file has reached the limit. A

@@ -6,23 +6,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "pal/error.h"
 
 namespace pal {
-
-int FlockWithin(int fd, int op, int ms) {
-    uint64_t deadline = MonotonicMs() + static_cast<uint64_t>(ms);
-    for (;;) {
-        if (flock(fd, op | LOCK_NB) == 0) return 0;
-        if (errno != EWOULDBLOCK && errno != EINTR) return errno;
-        if (MonotonicMs() >= deadline) return EWOULDBLOCK;
-        struct timespec ts{0, 2 * 1000000L};
-        nanosleep(&ts, nullptr);
-    }
-}
 
 DWORD LockAreaFile(const std::string& dir, const char* name, ScopedFd& out) {
     ScopedFd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -33,8 +21,8 @@ DWORD LockAreaFile(const std::string& dir, const char* name, ScopedFd& out) {
     if (fstat(out.get(), &st) != 0) return ErrnoToWin32(errno);
     // Made by an older version with a mode others could open.
     if ((st.st_mode & 077) != 0 && fchmod(out.get(), 0600) != 0) return ErrnoToWin32(errno);
-    int err = FlockWithin(out.get(), LOCK_EX);
-    if (err == EWOULDBLOCK) return ERROR_TIMEOUT;
+    int err = FlockWithin(out.get(), LOCK_EX, kLockWaitMs);
+    if (err == ETIMEDOUT) return ERROR_TIMEOUT;
     return err == 0 ? ERROR_SUCCESS : ErrnoToWin32(err);
 }
 

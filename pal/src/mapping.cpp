@@ -267,7 +267,7 @@ DWORD AdoptMappingDescriptor(ScopedFd fd, const std::string& namedDir, DWORD acc
         ScopedFd holder(open((namedDir + "/holder").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (!holder && errno == ENOENT) {
             hold.reset();  // its name went with its last holder; the memory is still good
-        } else if (!holder || FlockWithin(holder.get(), LOCK_SH) != 0) {
+        } else if (!holder || FlockWithin(holder.get(), LOCK_SH, kLockWaitMs) != 0) {
             return holder ? ERROR_TIMEOUT : ErrnoToWin32(errno);
         } else {
             hold->holder = std::move(holder);

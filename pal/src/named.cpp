@@ -113,8 +113,8 @@ DWORD AcquireNamedImpl(const char* area, LPCWSTR name, std::string& kind, const 
     } else if (fd) {
         // Live: take our share, read the type, check our access to it.
         existed = true;
-        int err = FlockWithin(fd.get(), LOCK_SH);
-        if (err != 0) return err == EWOULDBLOCK ? ERROR_TIMEOUT : ErrnoToWin32(err);
+        int err = FlockWithin(fd.get(), LOCK_SH, kLockWaitMs);
+        if (err != 0) return err == ETIMEDOUT ? ERROR_TIMEOUT : ErrnoToWin32(err);
         if (faccessat(AT_FDCWD, holderPath.c_str(), R_OK | W_OK, AT_EACCESS) != 0) return ErrnoToWin32(errno);
         std::string stored;
         if (ReadWholeFile(holderPath, stored) != 0) return ErrnoToWin32(errno);

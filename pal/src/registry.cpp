@@ -2,7 +2,9 @@
 // names case-insensitive with their case kept, values in each key's `.values`
 // (registry_values.cpp), change notification by inotify (registry_notify.cpp).
 // A key's security descriptor is its directory's owner, group and mode; every
-// check runs under the calling thread's filesystem identity.
+// check runs under the calling thread's filesystem identity. Keys are reached
+// from directory descriptors one name at a time, never through a link, and
+// written under the key's `.lock`, which only its writers can open.
 // Known gaps: only HKEY_LOCAL_MACHINE exists; key classes are not stored;
 // volatile keys and links are not supported; a name component whose encoded
 // form exceeds 255 bytes cannot be created; names must be valid UTF-16.
@@ -10,7 +12,6 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,23 +83,23 @@ REGSAM MapGeneric(REGSAM a) {
     return a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | kWow64Flags);
 }
 
-bool Allowed(const std::string& path, int mode) {
-    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
-}
+// Checked on the directory we hold, never again by its path.
+bool Allowed(int dirFd, int mode) { return faccessat(dirFd, ".", mode, AT_EACCESS) == 0; }
 
-// The rights a handle to `path` gets for `requested`: read rights need
-// r-x on the directory, write rights -wx, checked as the calling thread.
-DWORD Grant(const std::string& path, REGSAM requested, REGSAM& granted) {
+// The rights a handle to the key directory `dirFd` gets for `requested`: read
+// rights need r-x on the directory, write rights -wx, checked as the calling
+// thread.
+DWORD Grant(int dirFd, REGSAM requested, REGSAM& granted) {
     REGSAM a = MapGeneric(requested);
     bool maximum = (a & kMaximumAllowed) != 0;
     a &= ~kMaximumAllowed;
-    if ((a & kReadRights) != 0 && !Allowed(path, R_OK | X_OK))
+    if ((a & kReadRights) != 0 && !Allowed(dirFd, R_OK | X_OK))
         return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-    if ((a & kWriteRights) != 0 && !Allowed(path, W_OK | X_OK))
+    if ((a & kWriteRights) != 0 && !Allowed(dirFd, W_OK | X_OK))
         return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     if (maximum) {
-        if (Allowed(path, R_OK | X_OK)) a |= KEY_READ;
-        if (Allowed(path, W_OK | X_OK)) a |= KEY_WRITE | DELETE | WRITE_DAC | WRITE_OWNER | KEY_CREATE_LINK;
+        if (Allowed(dirFd, R_OK | X_OK)) a |= KEY_READ;
+        if (Allowed(dirFd, W_OK | X_OK)) a |= KEY_WRITE | DELETE | WRITE_DAC | WRITE_OWNER | KEY_CREATE_LINK;
         if (a == 0) return ERROR_ACCESS_DENIED;
     }
     granted = a;
@@ -115,8 +116,9 @@ DWORD OpenRoot(HKEY k, ObjRef<Key>& out) {
     key->dir.reset(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!key->dir) return ErrnoToWin32(errno, true);
     // A root grants what its directory allows, possibly nothing but the way through.
-    if (Allowed(path, R_OK | X_OK)) key->access |= KEY_READ;
-    if (Allowed(path, W_OK | X_OK)) key->access |= KEY_WRITE | DELETE | WRITE_DAC | WRITE_OWNER | KEY_CREATE_LINK;
+    int dir = key->dir.get();
+    if (Allowed(dir, R_OK | X_OK)) key->access |= KEY_READ;
+    if (Allowed(dir, W_OK | X_OK)) key->access |= KEY_WRITE | DELETE | WRITE_DAC | WRITE_OWNER | KEY_CREATE_LINK;
     return ERROR_SUCCESS;
 }
 
@@ -193,6 +195,9 @@ DWORD FindChild(int dirFd, const std::u16string& name, std::string& disk) {
             disk = enc;
             return ERROR_SUCCESS;
         }
+        // Access denied, not "not found": a link or file in a key's place is
+        // tampering, and "not found" would invite making the key there.
+        return ERROR_ACCESS_DENIED;
     } else if (errno != ENOENT && errno != ENAMETOOLONG) {
         return ErrnoToWin32(errno);
     }
@@ -208,36 +213,42 @@ DWORD FindChild(int dirFd, const std::u16string& name, std::string& disk) {
     return ERROR_FILE_NOT_FOUND;
 }
 
-// Creates the child key `name` unless it exists in some case, under an
-// exclusive flock on the parent (so that two creators agree on one key and a
+// Creates the child key `name` unless it exists in some case, under the
+// parent's write lock (so that two creators agree on one key and a
 // concurrent delete of the parent sees it). Without security attributes the
 // new key takes its parent's group and mode, as inheritance would give it.
-DWORD CreateChild(int parentFd, const std::string& parentPath, const std::u16string& name,
-                  const SECURITY_ATTRIBUTES* sa, std::string& disk, bool& created) {
+DWORD CreateChild(int parentFd, const std::u16string& name, const SECURITY_ATTRIBUTES* sa, std::string& disk,
+                  bool& created) {
     created = false;
-    ScopedFd lock(openat(parentFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock) return ErrnoToWin32(errno);
-    while (flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) return ErrnoToWin32(errno);
-    }
+    ScopedFd lock;
+    DWORD rc = LockKey(parentFd, lock);
+    if (rc != ERROR_SUCCESS) return rc;
     struct stat parentSt;
-    if (fstat(lock.get(), &parentSt) != 0) return ErrnoToWin32(errno);
+    if (fstat(parentFd, &parentSt) != 0) return ErrnoToWin32(errno);
     if (parentSt.st_nlink == 0) return ERROR_KEY_DELETED;
-    DWORD rc = FindChild(lock.get(), name, disk);
+    rc = FindChild(parentFd, name, disk);
     if (rc != ERROR_FILE_NOT_FOUND) return rc;
     std::string enc = Component(name);
     if (enc.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
-    // Private until its final owner and mode are in place.
-    if (mkdirat(lock.get(), enc.c_str(), 0700) != 0) return ErrnoToWin32(errno, true);
+    // Private until its final owner and mode are in place, and set up
+    // through its descriptor only.
+    if (mkdirat(parentFd, enc.c_str(), 0700) != 0) return ErrnoToWin32(errno, true);
+    ScopedFd child(openat(parentFd, enc.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!child) return ERROR_ACCESS_DENIED;  // replaced under us by someone who may write the parent
     mode_t mode = parentSt.st_mode & (0777 | S_ISGID);
     struct stat st;
-    if (fstatat(lock.get(), enc.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_gid != parentSt.st_gid &&
-        fchownat(lock.get(), enc.c_str(), static_cast<uid_t>(-1), parentSt.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
-        mode &= ~static_cast<mode_t>(0070 | S_ISGID);  // the group is not the parent's: give it nothing
-    rc = fchmodat(lock.get(), enc.c_str(), mode, 0) == 0 ? ERROR_SUCCESS : ErrnoToWin32(errno);
-    if (rc == ERROR_SUCCESS && sa != nullptr) rc = ApplySecurity(parentPath + "/" + enc, sa, SecuredObject::Key, true);
+    if (fstat(child.get(), &st) != 0) {
+        rc = ErrnoToWin32(errno);
+    } else {
+        if (st.st_gid != parentSt.st_gid && fchown(child.get(), static_cast<uid_t>(-1), parentSt.st_gid) != 0)
+            mode &= ~static_cast<mode_t>(0070 | S_ISGID);  // the group is not the parent's: give it nothing
+        rc = fchmod(child.get(), mode) == 0 ? ERROR_SUCCESS : ErrnoToWin32(errno);
+    }
+    // The descriptor's /proc name reaches exactly the directory made above.
+    if (rc == ERROR_SUCCESS && sa != nullptr)
+        rc = ApplySecurity("/proc/self/fd/" + std::to_string(child.get()), sa, SecuredObject::Key, true);
     if (rc != ERROR_SUCCESS) {
-        unlinkat(lock.get(), enc.c_str(), AT_REMOVEDIR);
+        unlinkat(parentFd, enc.c_str(), AT_REMOVEDIR);
         return rc;
     }
     disk = enc;
@@ -264,12 +275,12 @@ DWORD Walk(const Key& base, const std::vector<std::u16string>& comps, bool creat
         w.parent = std::move(w.dir);
         DWORD rc = FindChild(w.parent.get(), comps[i], w.disk);
         bool made = false;
-        if (rc == ERROR_FILE_NOT_FOUND && create)
-            rc = CreateChild(w.parent.get(), w.path, comps[i], sa, w.disk, made);
+        if (rc == ERROR_FILE_NOT_FOUND && create) rc = CreateChild(w.parent.get(), comps[i], sa, w.disk, made);
         if (rc != ERROR_SUCCESS) return rc;
         w.created = made;
+        // Each step from the descriptor of the one before, refusing a link.
         w.dir.reset(openat(w.parent.get(), w.disk.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!w.dir) return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ErrnoToWin32(errno);
+        if (!w.dir) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
         w.path += "/" + w.disk;
     }
     return ERROR_SUCCESS;
@@ -291,7 +302,14 @@ DWORD OpenOrCreate(HKEY base, LPCWSTR sub, REGSAM access, bool create, const SEC
     ObjRef<Key> key(new Key);
     key->dir = std::move(w.dir);
     key->path = w.path;
-    rc = Grant(key->path, access, key->access);
+    if (comps.empty()) {
+        key->disk = from->disk;
+        if (from->parent) key->parent.reset(fcntl(from->parent.get(), F_DUPFD_CLOEXEC, 0));
+    } else {
+        key->disk = w.disk;
+        key->parent = std::move(w.parent);
+    }
+    rc = Grant(key->dir.get(), access, key->access);
     if (rc != ERROR_SUCCESS) return rc;
     AddRef(key.p);
     HANDLE h = NewHandle(key.p);
@@ -304,20 +322,16 @@ DWORD OpenOrCreate(HKEY base, LPCWSTR sub, REGSAM access, bool create, const SEC
 // Removes an empty key directory (only the key's own files inside) with
 // the parent and the key locked, so no subkey or value write slips in.
 DWORD RemoveKeyDir(int parentFd, int keyFd, const std::string& disk) {
-    ScopedFd parentLock(openat(parentFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!parentLock) return ErrnoToWin32(errno);
-    ScopedFd keyLock(openat(keyFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!keyLock) return ErrnoToWin32(errno);
-    while (flock(parentLock.get(), LOCK_EX) != 0)
-        if (errno != EINTR) return ErrnoToWin32(errno);
-    while (flock(keyLock.get(), LOCK_EX) != 0)
-        if (errno != EINTR) return ErrnoToWin32(errno);
+    ScopedFd parentLock, keyLock;
+    DWORD rc = LockKey(parentFd, parentLock);
+    if (rc == ERROR_SUCCESS) rc = LockKey(keyFd, keyLock);
+    if (rc != ERROR_SUCCESS) return rc;
     struct stat keySt, entrySt;
-    if (fstat(keyLock.get(), &keySt) != 0 || keySt.st_nlink == 0) return ERROR_KEY_DELETED;
-    if (fstatat(parentLock.get(), disk.c_str(), &entrySt, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (fstat(keyFd, &keySt) != 0 || keySt.st_nlink == 0) return ERROR_KEY_DELETED;
+    if (fstatat(parentFd, disk.c_str(), &entrySt, AT_SYMLINK_NOFOLLOW) != 0 ||
         entrySt.st_ino != keySt.st_ino || entrySt.st_dev != keySt.st_dev)
         return ERROR_KEY_DELETED;
-    int fd = openat(keyLock.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = openat(keyFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return ErrnoToWin32(errno);
     DIR* d = fdopendir(fd);
     if (d == nullptr) {
@@ -325,7 +339,6 @@ DWORD RemoveKeyDir(int parentFd, int keyFd, const std::string& disk) {
         return ErrnoToWin32(errno);
     }
     std::vector<std::string> files;
-    DWORD rc = ERROR_SUCCESS;
     while (struct dirent* e = readdir(d)) {
         std::string n = e->d_name;
         if (n == "." || n == "..") continue;
@@ -342,9 +355,9 @@ DWORD RemoveKeyDir(int parentFd, int keyFd, const std::string& disk) {
     closedir(d);
     if (rc != ERROR_SUCCESS) return rc;
     for (const auto& f : files) {
-        if (unlinkat(keyLock.get(), f.c_str(), 0) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
+        if (unlinkat(keyFd, f.c_str(), 0) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
     }
-    if (unlinkat(parentLock.get(), disk.c_str(), AT_REMOVEDIR) != 0) return ErrnoToWin32(errno);
+    if (unlinkat(parentFd, disk.c_str(), AT_REMOVEDIR) != 0) return ErrnoToWin32(errno);
     return ERROR_SUCCESS;
 }
 
@@ -484,31 +497,19 @@ DWORD DeleteKey(HKEY h, LPCWSTR sub) {
     ObjRef<Key> base;
     rc = Resolve(h, base);
     if (rc != ERROR_SUCCESS) return rc;
-    ScopedFd parent, target;
-    std::string path, disk;
     if (comps.empty()) {
-        // The key itself.
-        if (IsPredefined(h)) return ERROR_ACCESS_DENIED;
+        // The key itself, in the parent it was opened in.
+        if (IsPredefined(h) || !base->parent) return ERROR_ACCESS_DENIED;
         if (IsDeleted(*base.p)) return ERROR_KEY_DELETED;
-        path = base->path;
-        size_t slash = path.find_last_of('/');
-        disk = path.substr(slash + 1);
-        parent.reset(open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!parent) return ERROR_KEY_DELETED;
-        target.reset(fcntl(base->dir.get(), F_DUPFD_CLOEXEC, 0));
-        if (!target) return ErrnoToWin32(errno);
-    } else {
-        Walked w;
-        rc = Walk(*base.p, comps, false, nullptr, w);
-        if (rc != ERROR_SUCCESS) return rc;
-        parent = std::move(w.parent);
-        target = std::move(w.dir);
-        path = w.path;
-        disk = w.disk;
+        if (!Allowed(base->dir.get(), W_OK | X_OK)) return ERROR_ACCESS_DENIED;
+        return RemoveKeyDir(base->parent.get(), base->dir.get(), base->disk);
     }
+    Walked w;
+    rc = Walk(*base.p, comps, false, nullptr, w);
+    if (rc != ERROR_SUCCESS) return rc;
     // DELETE is a right on the key itself, as in its security descriptor.
-    if (!Allowed(path, W_OK | X_OK)) return ERROR_ACCESS_DENIED;
-    return RemoveKeyDir(parent.get(), target.get(), disk);
+    if (!Allowed(w.dir.get(), W_OK | X_OK)) return ERROR_ACCESS_DENIED;
+    return RemoveKeyDir(w.parent.get(), w.dir.get(), w.disk);
 }
 
 DWORD EnumKey(HKEY h, DWORD index, LPWSTR name, LPDWORD nameLen, LPDWORD reserved, LPWSTR cls, LPDWORD clsLen,
@@ -657,7 +658,8 @@ DWORD FlushKey(HKEY h) {
 
 // Note: security attributes become the new keys' owner, group and mode; the class is not kept;
 // volatile and link options give ERROR_NOT_SUPPORTED; a name too long for a Linux file name
-// gives ERROR_FILENAME_EXCED_RANGE.
+// gives ERROR_FILENAME_EXCED_RANGE; a file or link in a key's place gives ERROR_ACCESS_DENIED;
+// a parent whose write lock stays held 5 s gives ERROR_TIMEOUT.
 LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
                      const SECURITY_ATTRIBUTES* sa, PHKEY result, LPDWORD disposition) {
     pal::reg::KeepLastError keep;
@@ -665,7 +667,8 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REG
 }
 
 // Note: only HKEY_LOCAL_MACHINE exists (other predefined keys give ERROR_FILE_NOT_FOUND);
-// REG_OPTION_OPEN_LINK gives ERROR_NOT_SUPPORTED.
+// REG_OPTION_OPEN_LINK gives ERROR_NOT_SUPPORTED; a file or link in a key's place gives
+// ERROR_ACCESS_DENIED.
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::OpenKey(key, subKey, options, access, result));
@@ -681,18 +684,21 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LP
     return static_cast<LONG>(pal::reg::QueryValue(key, name, reserved, type, data, size));
 }
 
-// Note: a name that is not well-formed UTF-16 (a lone surrogate) gives ERROR_INVALID_PARAMETER.
+// Note: a name that is not well-formed UTF-16 (a lone surrogate) gives ERROR_INVALID_PARAMETER;
+// a key whose write lock stays held 5 s gives ERROR_TIMEOUT.
 LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::SetValue(key, name, type, data, size));
 }
 
+// Note: a key whose write lock stays held 5 s gives ERROR_TIMEOUT.
 LONG RegDeleteValueW(HKEY key, LPCWSTR name) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::DeleteValue(key, name));
 }
 
-// Note: removing the key's directory also needs write access to its parent's directory.
+// Note: removing the key's directory also needs write access to its parent's directory; a write
+// lock (the key's or its parent's) that stays held 5 s gives ERROR_TIMEOUT.
 LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::DeleteKey(key, subKey));

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,7 +28,8 @@ namespace {
 using namespace pal::regdata;
 
 constexpr const char kValuesFile[] = ".values";
-constexpr const char kTempPrefix[] = ".values.tmp.";
+constexpr const char kTempPrefix[] = ".values.tmp.";  // as WriteFileAtomicAt names them
+constexpr const char kLockFile[] = ".lock";
 
 void AppendValue(std::string& out, const Value& v) {
     out += "{\"name\": ";
@@ -151,8 +151,6 @@ bool DecodeOne(const json::Value& item, Value& v) {
     return DecodeNatural(v.type, *data, v.data);
 }
 
-std::string ValuesPath(const Key& key) { return key.path + "/" + kValuesFile; }
-
 // Removes temp files of writers that died before their rename.
 void RemoveLeftovers(int dirFd) {
     int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -170,17 +168,13 @@ void RemoveLeftovers(int dirFd) {
     closedir(d);
 }
 
-// The file takes the directory's owner and group, and its mode without x bits.
-void FixOwnership(int dirFd, const struct stat& dirSt) {
-    mode_t mode = dirSt.st_mode & 0666;
-    struct stat st;
-    if (fstatat(dirFd, kValuesFile, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-    if (st.st_uid != dirSt.st_uid || st.st_gid != dirSt.st_gid) {
-        if (fchownat(dirFd, kValuesFile, dirSt.st_uid, dirSt.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
-            fchownat(dirFd, kValuesFile, static_cast<uid_t>(-1), dirSt.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
-            mode &= 0606;  // the group is not the key's: give it nothing
-    }
-    if ((st.st_mode & 07777) != mode) fchmodat(dirFd, kValuesFile, mode, 0);
+// The lock file's mode: write for each class that may write the key (w and
+// x on its directory) and nothing else, so that a reader cannot take it.
+mode_t LockMode(mode_t dirMode) {
+    mode_t m = 0;
+    for (int shift : {6, 3, 0})
+        if (((dirMode >> shift) & 3) == 3) m |= static_cast<mode_t>(2u << shift);
+    return m;
 }
 
 }  // namespace
@@ -227,18 +221,22 @@ bool IsDeleted(const Key& key) {
 
 DWORD LoadValues(const Key& key, std::vector<Value>& out) {
     out.clear();
-    ScopedFd fd(openat(key.dir.get(), kValuesFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    // Never through a link, and never blocked by a FIFO put in its place.
+    ScopedFd fd(openat(key.dir.get(), kValuesFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT) return IsDeleted(key) ? ERROR_KEY_DELETED : ERROR_SUCCESS;
-        return errno == ELOOP ? ERROR_BADDB : ErrnoToWin32(errno);
+        return errno == ELOOP || errno == ENXIO ? ERROR_BADDB : ErrnoToWin32(errno);
     }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return ErrnoToWin32(errno);
+    if (!S_ISREG(st.st_mode)) return ERROR_BADDB;
     std::string text;
     char buf[65536];
     for (;;) {
         ssize_t n = read(fd.get(), buf, sizeof(buf));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return errno == EISDIR ? ERROR_BADDB : ErrnoToWin32(errno);
+            return ErrnoToWin32(errno);
         }
         if (n == 0) break;
         text.append(buf, static_cast<size_t>(n));
@@ -246,26 +244,58 @@ DWORD LoadValues(const Key& key, std::vector<Value>& out) {
     return DecodeValues(text, out);
 }
 
-DWORD UpdateValuesImpl(const Key& key, DWORD (*edit)(std::vector<Value>&, void*), void* ctx) {
-    // A descriptor of our own: flock belongs to the open file description.
-    ScopedFd lock(openat(key.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock) return errno == ENOENT ? ERROR_KEY_DELETED : ErrnoToWin32(errno);
-    while (flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) return ErrnoToWin32(errno);
-    }
+DWORD LockKey(int keyFd, ScopedFd& lock) {
     struct stat dirSt;
-    if (fstat(lock.get(), &dirSt) != 0) return ErrnoToWin32(errno);
+    if (fstat(keyFd, &dirSt) != 0) return ErrnoToWin32(errno);
+    if (dirSt.st_nlink == 0) return ERROR_KEY_DELETED;
+    // Opened for writing: those who may only read the key cannot open it.
+    // O_NONBLOCK: a FIFO put in its place must not hang us.
+    constexpr int kOpen = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    ScopedFd fd;
+    for (int attempt = 0; !fd; ++attempt) {
+        fd.reset(openat(keyFd, kLockFile, kOpen));
+        if (fd || errno != ENOENT) break;
+        // Keys of older roots have none yet.
+        fd.reset(openat(keyFd, kLockFile, kOpen | O_CREAT | O_EXCL, 0200));
+        if (fd || errno != EEXIST || attempt == 3) break;
+    }
+    if (!fd) {
+        if (errno == ENOENT) return ERROR_KEY_DELETED;
+        if (errno == ELOOP || errno == ENXIO || errno == EISDIR) return ERROR_ACCESS_DENIED;
+        return ErrnoToWin32(errno);
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return ErrnoToWin32(errno);
+    if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
+    // The key's owner and group with the key's write bits; set by whoever
+    // may (its maker, root), never on a file that has other names.
+    mode_t want = LockMode(dirSt.st_mode);
+    if (st.st_nlink == 1 && (st.st_uid != dirSt.st_uid || st.st_gid != dirSt.st_gid || (st.st_mode & 07777) != want))
+        SetOwnerAndMode(fd.get(), want, static_cast<int>(dirSt.st_uid), static_cast<int>(dirSt.st_gid));
+    int err = FlockWithin(fd.get(), LOCK_EX, kKeyLockMs);
+    if (err == ETIMEDOUT) return ERROR_TIMEOUT;
+    if (err != 0) return ErrnoToWin32(err);
+    lock = std::move(fd);
+    return ERROR_SUCCESS;
+}
+
+DWORD UpdateValuesImpl(const Key& key, DWORD (*edit)(std::vector<Value>&, void*), void* ctx) {
+    ScopedFd lock;
+    DWORD rc = LockKey(key.dir.get(), lock);
+    if (rc != ERROR_SUCCESS) return rc;
+    struct stat dirSt;
+    if (fstat(key.dir.get(), &dirSt) != 0) return ErrnoToWin32(errno);
     if (dirSt.st_nlink == 0) return ERROR_KEY_DELETED;
     std::vector<Value> values;
-    DWORD rc = LoadValues(key, values);
+    rc = LoadValues(key, values);
     if (rc != ERROR_SUCCESS) return rc;
     rc = edit(values, ctx);
     if (rc != ERROR_SUCCESS) return rc;
-    RemoveLeftovers(lock.get());
-    int err = WriteFileAtomic(ValuesPath(key), EncodeValues(values), dirSt.st_mode & 0666);
-    if (err != 0) return ErrnoToWin32(err);
-    FixOwnership(lock.get(), dirSt);
-    return ERROR_SUCCESS;
+    RemoveLeftovers(key.dir.get());
+    // The file takes the directory's owner and group, and its mode without x bits.
+    int err = WriteFileAtomicAt(key.dir.get(), kValuesFile, EncodeValues(values), dirSt.st_mode & 0666,
+                                static_cast<int>(dirSt.st_uid), static_cast<int>(dirSt.st_gid));
+    return err == 0 ? ERROR_SUCCESS : ErrnoToWin32(err);
 }
 
 }  // namespace pal::reg

@@ -1,10 +1,13 @@
 // Shared helpers of the layer: errno mapping, descriptors, names, files.
 #include "internal/sys.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -92,37 +95,98 @@ int ReadWholeFile(const std::string& path, std::string& out) {
     return 0;
 }
 
-int WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode) {
-    size_t slash = path.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(gettid());
-    ScopedFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (!fd) return errno;
+namespace {
+
+// 16 hex digits nobody can guess, for temporary names.
+int RandomSuffix(std::string& out) {
+    uint64_t r = 0;
+    for (;;) {
+        ssize_t n = getrandom(&r, sizeof(r), 0);
+        if (n == static_cast<ssize_t>(sizeof(r))) break;
+        if (n < 0 && errno != EINTR) return errno;
+    }
+    char buf[17];
+    snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(r));
+    out = buf;
+    return 0;
+}
+
+int WriteAll(int fd, const std::string& data) {
     size_t off = 0;
     while (off < data.size()) {
-        ssize_t n = write(fd.get(), data.data() + off, data.size() - off);
+        ssize_t n = write(fd, data.data() + off, data.size() - off);
         if (n < 0) {
             if (errno == EINTR) continue;
-            int e = errno;
-            unlink(tmp.c_str());
-            return e;
+            return errno;
         }
         off += static_cast<size_t>(n);
     }
-    if (fsync(fd.get()) != 0) {
-        int e = errno;
-        unlink(tmp.c_str());
-        return e;
-    }
-    fd.reset();
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        unlink(tmp.c_str());
-        return e;
-    }
-    ScopedFd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dfd) fsync(dfd.get());
     return 0;
+}
+
+}  // namespace
+
+int SetOwnerAndMode(int fd, unsigned mode, int uid, int gid) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return errno;
+    if ((uid >= 0 && st.st_uid != static_cast<uid_t>(uid)) || (gid >= 0 && st.st_gid != static_cast<gid_t>(gid))) {
+        if (fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0 &&
+            (gid < 0 || fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0))
+            mode &= ~0070u;  // the group is not the one asked for: give it nothing
+    }
+    return fchmod(fd, mode) == 0 ? 0 : errno;
+}
+
+int WriteFileAtomicAt(int dirFd, const std::string& name, const std::string& data, unsigned mode, int uid,
+                      int gid) {
+    std::string tmp;
+    ScopedFd fd;
+    // Private to us from its creation until its owner and mode are set.
+    for (int attempt = 0; !fd; ++attempt) {
+        std::string suffix;
+        int err = RandomSuffix(suffix);
+        if (err != 0) return err;
+        tmp = name + ".tmp." + suffix;
+        fd.reset(openat(dirFd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd && (errno != EEXIST || attempt == 3)) return errno;
+    }
+    int err = WriteAll(fd.get(), data);
+    if (err == 0) err = SetOwnerAndMode(fd.get(), mode, uid, gid);
+    if (err == 0 && fsync(fd.get()) != 0) err = errno;
+    fd.reset();
+    // rename replaces whatever `name` is, a symlink included, without following it.
+    if (err == 0 && renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0) err = errno;
+    if (err != 0) {
+        unlinkat(dirFd, tmp.c_str(), 0);
+        return err;
+    }
+    ScopedFd dir(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) fsync(dir.get());
+    return 0;
+}
+
+int WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode) {
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    ScopedFd dfd(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dfd) return errno;
+    return WriteFileAtomicAt(dfd.get(), slash == std::string::npos ? path : path.substr(slash + 1), data, mode);
+}
+
+int FlockWithin(int fd, int op, unsigned ms) {
+    uint64_t deadline = MonotonicMs() + ms;
+    long pauseUs = 500;
+    for (;;) {
+        if (flock(fd, op | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+        uint64_t now = MonotonicMs();
+        if (now >= deadline) return ETIMEDOUT;
+        // Short first pauses for the usual brief holder, longer ones later.
+        long left = static_cast<long>(deadline - now) * 1000;
+        struct timespec ts{0, std::min(pauseUs, left) * 1000};
+        nanosleep(&ts, nullptr);
+        pauseUs = std::min(pauseUs * 2, 20000L);
+    }
 }
 
 std::string EncodeName(const char16_t* name) {

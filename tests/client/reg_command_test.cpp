@@ -330,9 +330,10 @@ TEST_F(RegCommandTest, ImportRestoresExport) {
 // A faulty file is refused with its line number before anything changes.
 TEST_F(RegCommandTest, ImportChecksTheWholeFileFirst) {
     struct Case {
-        const char* text;
+        std::string text;
         const char* error;
     };
+    const std::string head = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n";
     const Case cases[] = {
         {"[HKEY_LOCAL_MACHINE\\A]\n", "line 1: the file must begin with"},
         {"Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1\n\"y\"=dword:123456789\n",
@@ -344,6 +345,12 @@ TEST_F(RegCommandTest, ImportChecksTheWholeFileFirst) {
          "line 3: bad string data"},
         {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=word:1\n", "line 3: unknown data form"},
         {"Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE]\n", "line 2: cannot delete"},
+        // Names the registry would refuse, found before A is made.
+        {head + "[HKEY_LOCAL_MACHINE\\\\B]\n", "line 3: an empty key name"},
+        {head + "[HKEY_LOCAL_MACHINE\\A\\" + std::string(256, 'k') + "]\n",
+         "line 3: an empty key name, one longer than 255"},
+        {head + "\"" + std::string(16384, 'v') + "\"=dword:1\n", "line 3: a value name longer than 16383"},
+        {head + "\"v" + std::string(1, '\0') + "w\"=dword:1\n", "line 3: a NUL in a value name"},
     };
     for (const Case& c : cases) {
         std::string file = WriteFile("bad.reg", c.text);

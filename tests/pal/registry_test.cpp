@@ -3,10 +3,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <random>
+#include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,12 +20,14 @@
 #include <vector>
 
 #include "internal/object.h"
+#include "internal/registry_store.h"
 #include "pal/error.h"
 #include "pal/json.h"
 #include "pal/registry.h"
 #include "pal/security.h"
 #include "pal/strings.h"
 #include "pal/sync.h"
+#include "support/process_runner.h"
 #include "support/test_support.h"
 
 using testsupport::RootTest;
@@ -136,6 +143,40 @@ std::vector<std::string> DirEntries(const std::string& dir) {
 }
 
 void MakeKey(const std::u16string& path) { RegCloseKey(Create(path)); }
+
+// Security attributes owned by SYSTEM whose DACL grants SYSTEM and the
+// administrators only.
+struct AdminOnlySa {
+    PSID system = nullptr, admins = nullptr;
+    PACL acl = nullptr;
+    SECURITY_DESCRIPTOR sd;
+    SECURITY_ATTRIBUTES sa{sizeof(sa), &sd, FALSE};
+    AdminOnlySa() {
+        SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+        EXPECT_TRUE(AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system));
+        EXPECT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                             0, 0, &admins));
+        EXPLICIT_ACCESS_W ea[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            ea[i].grfAccessPermissions = KEY_ALL_ACCESS;
+            ea[i].grfAccessMode = SET_ACCESS;
+            ea[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        }
+        ea[0].Trustee.ptstrName = static_cast<LPWSTR>(system);
+        ea[1].Trustee.ptstrName = static_cast<LPWSTR>(admins);
+        EXPECT_EQ(SetEntriesInAclW(2, ea, nullptr, &acl), ERROR_SUCCESS);
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
+        SetSecurityDescriptorOwner(&sd, system, FALSE);
+    }
+    ~AdminOnlySa() {
+        LocalFree(acl);
+        FreeSid(system);
+        FreeSid(admins);
+    }
+    AdminOnlySa(const AdminOnlySa&) = delete;
+    AdminOnlySa& operator=(const AdminOnlySa&) = delete;
+};
 
 class RegistryTest : public RootTest {
 protected:
@@ -303,8 +344,8 @@ TEST_F(RegistryTest, NamesAreCaseInsensitiveAndKeepCase) {
     EXPECT_EQ(disp, static_cast<DWORD>(REG_CREATED_NEW_KEY));
     Key b(Create(u"MIXEDCASE\\inner\u00e9", KEY_ALL_ACCESS, nullptr, &disp));
     EXPECT_EQ(disp, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
-    EXPECT_EQ(DirEntries(Hklm() + "/MixedCase"), std::vector<std::string>{"Inner\xc3\x89"});
-    EXPECT_EQ(DirEntries(Hklm()).size(), 2u) << "SYSTEM and MixedCase only";
+    EXPECT_EQ(DirEntries(Hklm() + "/MixedCase"), (std::vector<std::string>{".lock", "Inner\xc3\x89"}));
+    EXPECT_EQ(DirEntries(Hklm()).size(), 3u) << "SYSTEM and MixedCase only, beside the lock";
     HKEY raw = nullptr;
     ASSERT_EQ(Open(u"mixedcase\\INNER\u00c9", KEY_READ, &raw), ERROR_SUCCESS);
     Key c(raw);
@@ -331,7 +372,7 @@ TEST_F(RegistryTest, NamesArePercentEncoded) {
     }
     ASSERT_EQ(Set(k, u"own", REG_DWORD, Bytes({1, 0, 0, 0})), ERROR_SUCCESS);
     std::vector<std::string> disk = DirEntries(KeyDir("Enc"));
-    EXPECT_EQ(disk, (std::vector<std::string>{"%2E%2E", "%2Evalues", ".values", "a%2Fb%25c", "tab%09here",
+    EXPECT_EQ(disk, (std::vector<std::string>{"%2E%2E", "%2Evalues", ".lock", ".values", "a%2Fb%25c", "tab%09here",
                                               "\xe6\x97\xa5\xe6\x9c\xac"}));
     std::vector<std::u16string> listed = SubkeyNames(k);
     EXPECT_EQ(listed, (std::vector<std::u16string>{u"..", u".values", u"a/b%c", u"tab\there", u"\u65e5\u672c"}));
@@ -520,7 +561,7 @@ TEST_F(RegistryTest, DeleteKeyRules) {
     // An empty subkey deletes the key itself.
     EXPECT_EQ(RegDeleteKeyW(reborn, u""), ERROR_SUCCESS);
     EXPECT_EQ(Open(u"Del\\Child", KEY_READ, &raw), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(DirEntries(KeyDir("Del")).size(), 0u);
+    EXPECT_EQ(DirEntries(KeyDir("Del")), std::vector<std::string>{".lock"});
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""), ERROR_ACCESS_DENIED) << "a root cannot go";
 }
 
@@ -605,29 +646,18 @@ TEST_F(RegistryTest, NewKeysTakeSecurity) {
     ASSERT_EQ(stat((KeyDir("Sec/Inherit/Deeper") + "/.values").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_uid, getuid());
+    // The write lock: openable by the classes that may write the key only.
+    ASSERT_EQ(stat((KeyDir("Sec/Inherit/Deeper") + "/.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0200u);
+    EXPECT_EQ(st.st_gid, getgid());
+    // A lock file someone opened up is put back by the next write.
+    ASSERT_EQ(chmod((KeyDir("Sec/Inherit/Deeper") + "/.lock").c_str(), 0666), 0);
+    ASSERT_EQ(Set(child, u"v", REG_SZ, Utf16(u"y")), ERROR_SUCCESS);
+    ASSERT_EQ(stat((KeyDir("Sec/Inherit/Deeper") + "/.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0200u);
 
-    // A DACL granting SYSTEM and the administrators only.
-    PSID system = nullptr, admins = nullptr;
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system));
-    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
-                                         0, &admins));
-    EXPLICIT_ACCESS_W ea[2] = {};
-    for (int i = 0; i < 2; ++i) {
-        ea[i].grfAccessPermissions = KEY_ALL_ACCESS;
-        ea[i].grfAccessMode = SET_ACCESS;
-        ea[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    }
-    ea[0].Trustee.ptstrName = static_cast<LPWSTR>(system);
-    ea[1].Trustee.ptstrName = static_cast<LPWSTR>(admins);
-    PACL acl = nullptr;
-    ASSERT_EQ(SetEntriesInAclW(2, ea, nullptr, &acl), ERROR_SUCCESS);
-    SECURITY_DESCRIPTOR sd;
-    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
-    SetSecurityDescriptorOwner(&sd, system, FALSE);
-    SECURITY_ATTRIBUTES sa{sizeof(sa), &sd, FALSE};
-    Key admin(Create(u"Sec\\Admin", KEY_ALL_ACCESS, &sa));
+    AdminOnlySa adminOnly;
+    Key admin(Create(u"Sec\\Admin", KEY_ALL_ACCESS, &adminOnly.sa));
     ASSERT_EQ(stat(KeyDir("Sec/Admin").c_str(), &st), 0);
     if (testsupport::IsRoot()) {
         EXPECT_EQ(st.st_mode & 0777, 0770u);
@@ -636,9 +666,6 @@ TEST_F(RegistryTest, NewKeysTakeSecurity) {
     } else {
         EXPECT_EQ(st.st_mode & 0777, 0700u) << "not ours to give away: owner only";
     }
-    LocalFree(acl);
-    FreeSid(system);
-    FreeSid(admins);
 }
 
 TEST_CHILD_MODE(registry_as_nobody) {
@@ -699,7 +726,7 @@ TEST_F(RegistryTest, AccessIsCheckedAsTheCaller) {
     if (status == -1) testsupport::KillChild(pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "first failing check number";
-    EXPECT_TRUE(DirEntries(KeyDir("Public")) == std::vector<std::string>{".values"});
+    EXPECT_TRUE(DirEntries(KeyDir("Public")) == (std::vector<std::string>{".lock", ".values"}));
 }
 
 // The check uses the calling thread's filesystem identity: a thread that
@@ -725,6 +752,227 @@ TEST_F(RegistryTest, AccessFollowsThreadIdentity) {
     HKEY k = nullptr;
     EXPECT_EQ(Open(u"Private", KEY_READ, &k), ERROR_SUCCESS);
     RegCloseKey(k);
+}
+
+// Steps of a user who is not root against the store: "<who> <step> <args>",
+// who = admin (nobody in the group zembrik, which may write the rule keys)
+// or outsider (nobody alone). Exits 0 once the step is done; a holding step
+// keeps its lock until it is killed (or 60 s pass).
+TEST_CHILD_MODE(registry_hostile) {
+    std::istringstream in(arg);
+    std::string who, step, dir, extra, stop;
+    unsigned admins = 0;
+    in >> who >> admins >> step >> dir >> extra >> stop;
+    gid_t groups[1] = {static_cast<gid_t>(admins)};
+    if (setgroups(who == "admin" ? 1 : 0, groups) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 90;
+    alarm(60);
+    if (step == "relink") {
+        // The key directory moved aside, a link to `extra` in its place.
+        if (rename(dir.c_str(), (dir + "-moved").c_str()) != 0) return 2;
+        return symlink(extra.c_str(), dir.c_str()) == 0 ? 0 : 3;
+    }
+    if (step == "fifos") {
+        unlink((dir + "/.values").c_str());
+        unlink((dir + "/.lock").c_str());
+        return mkfifo((dir + "/.values").c_str(), 0666) == 0 && mkfifo((dir + "/.lock").c_str(), 0666) == 0 ? 0 : 2;
+    }
+    if (step == "plant") {
+        // Until `stop` appears: links to `extra` at the temp name a writer
+        // with pid = tid = the parent's would use, and `.values` swapped with
+        // a link for a moment, so that root's follow-up on the name hits it.
+        std::string pid = std::to_string(getppid());
+        std::string tmp = dir + "/.values.tmp." + pid + "." + pid, bait = dir + "/bait";
+        symlink(extra.c_str(), bait.c_str());
+        while (access(stop.c_str(), F_OK) != 0) {
+            symlink(extra.c_str(), tmp.c_str());
+            if (renameat2(AT_FDCWD, bait.c_str(), AT_FDCWD, (dir + "/.values").c_str(), RENAME_EXCHANGE) == 0)
+                renameat2(AT_FDCWD, bait.c_str(), AT_FDCWD, (dir + "/.values").c_str(), RENAME_EXCHANGE);
+        }
+        return 0;
+    }
+    int fd = -1;
+    if (step == "holddir") {
+        // What any user can open: the key directory. Its lock file is not.
+        fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int flags : {O_RDONLY, O_WRONLY, O_RDWR})
+            if (open((dir + "/.lock").c_str(), flags) >= 0 || errno != EACCES) return 4;
+    } else if (step == "holdlock") {
+        fd = open((dir + "/.lock").c_str(), O_WRONLY);
+    } else {
+        return 91;
+    }
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) return 3;
+    for (;;) pause();
+}
+
+// Runs a hostile step to its end; its exit code, or -1.
+int Hostile(const std::string& arg) {
+    int pid = testsupport::SpawnChild("registry_hostile", arg);
+    if (pid <= 0) return -1;
+    int status = testsupport::WaitChild(pid, 30000);
+    if (status == -1) testsupport::KillChild(pid);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A holding step, killed at the end of the scope; Held() waits until it
+// holds the flock of `path` (opened as `flags`), false if it ended first.
+class HostileHolder {
+public:
+    explicit HostileHolder(const std::string& arg) : pid_(testsupport::SpawnChild("registry_hostile", arg)) {}
+    ~HostileHolder() {
+        if (pid_ > 0 && status_ == -1) testsupport::KillChild(pid_);
+    }
+    bool Held(const std::string& path, int flags) {
+        return pid_ > 0 && testsupport::WaitUntil(10000, [&] {
+                   int fd = open(path.c_str(), flags | O_CLOEXEC);
+                   bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+                   if (fd >= 0) close(fd);
+                   return held || (status_ = testsupport::WaitChild(pid_, 0)) != -1;
+               }) && status_ == -1;
+    }
+    // Where a holder that ended stopped.
+    int Step() const { return status_ != -1 && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+private:
+    int pid_;
+    int status_ = -1;
+};
+
+class RegistryHostileTest : public RegistryTest {
+protected:
+    void SetUp() override {
+        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to act as other users";
+        if (group_.gid() < 0) GTEST_SKIP() << "no group 'zembrik' (the administrators' group) and none can be made";
+        testsupport::OpenRootToOthers(root_.path());
+    }
+    // A key the administrators may write, as the rule keys are.
+    void AdminKey(const std::u16string& name, const std::string& rel) {
+        MakeKey(name);
+        ASSERT_EQ(chown(KeyDir(rel).c_str(), 0, static_cast<gid_t>(group_.gid())), 0);
+        ASSERT_EQ(chmod(KeyDir(rel).c_str(), 0770), 0);
+    }
+    std::string As(const char* who, const std::string& rest) const {
+        return std::string(who) + " " + std::to_string(group_.gid()) + " " + rest;
+    }
+    // A root-owned file outside the store that no write may reach.
+    std::string Victim(const std::string& rel) {
+        std::string path = root_.path() + "/" + rel;
+        testsupport::WriteText(path, "victim");
+        EXPECT_EQ(chmod(path.c_str(), 0600), 0);
+        return path;
+    }
+    void ExpectUntouched(const std::string& victim) {
+        struct stat st;
+        ASSERT_EQ(lstat(victim.c_str(), &st), 0) << victim;
+        EXPECT_EQ(testsupport::ReadText(victim), "victim") << victim;
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << victim;
+        EXPECT_EQ(st.st_uid, 0u) << victim;
+        EXPECT_EQ(st.st_gid, 0u) << victim;
+    }
+    testsupport::AdminGroup group_;
+};
+
+// An administrator who can write a parent key puts a link where a subkey
+// was: root never creates, writes, locks or sets security beyond it, not
+// even through a handle opened before; a FIFO in place of `.values` or the
+// lock gives an error, never a hang.
+TEST_F(RegistryHostileTest, StoreIsNeverLeftThroughLinks) {
+    ASSERT_NO_FATAL_FAILURE(AdminKey(u"Rules", "Rules"));
+    ASSERT_NO_FATAL_FAILURE(AdminKey(u"Rules\\Held", "Rules/Held"));
+    std::string outside = root_.path() + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+    std::string victim = Victim("outside/Sub");
+    Key held(Create(u"Rules\\Held"));
+    ASSERT_EQ(Hostile(As("admin", "relink " + KeyDir("Rules/Held") + " " + outside)), 0);
+
+    EXPECT_EQ(Set(held, u"v", REG_DWORD, Bytes({1, 0, 0, 0})), ERROR_SUCCESS) << "the key the handle names";
+    AdminOnlySa adminOnly;
+    HKEY raw = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(held, u"Sub", 0, nullptr, 0, KEY_ALL_ACCESS, &adminOnly.sa, &raw, nullptr),
+              ERROR_SUCCESS);
+    Key sub(raw);
+    EXPECT_EQ(DirEntries(KeyDir("Rules/Held-moved")), (std::vector<std::string>{".lock", ".values", "Sub"}));
+    for (const char16_t* path : {u"Rules\\Held", u"Rules\\Held\\Sub", u"Rules\\Held\\New"}) {
+        SCOPED_TRACE(pal::ToUtf8(path));
+        raw = nullptr;
+        EXPECT_EQ(Open(path, KEY_READ, &raw), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, &adminOnly.sa, &raw,
+                                  nullptr),
+                  ERROR_ACCESS_DENIED);
+    }
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Rules\\Held"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(DirEntries(outside), std::vector<std::string>{"Sub"});
+    ExpectUntouched(victim);
+
+    Key rules(Create(u"Rules"));
+    ASSERT_EQ(Set(rules, u"v", REG_SZ, Utf16(u"x")), ERROR_SUCCESS);
+    ASSERT_EQ(Hostile(As("admin", "fifos " + KeyDir("Rules"))), 0);
+    LONG rc = 0;
+    Get(rules, u"v", nullptr, &rc);
+    EXPECT_EQ(rc, ERROR_BADDB);
+    EXPECT_EQ(Set(rules, u"v", REG_SZ, Utf16(u"y")), ERROR_ACCESS_DENIED);
+}
+
+// Links planted at a writer's predictable temp name and swapped in for
+// `.values` after each rename never make root write, chown or chmod the
+// file they point at.
+TEST_F(RegistryHostileTest, PlantedLinksNeverRedirectWrites) {
+    ASSERT_NO_FATAL_FAILURE(AdminKey(u"Race", "Race"));
+    std::string victim = Victim("victim");
+    std::string stop = root_.path() + "/stop";
+    int pid = testsupport::SpawnChild("registry_hostile", As("admin", "plant " + KeyDir("Race") + " " + victim +
+                                                                          " " + stop));
+    ASSERT_GT(pid, 0);
+    Key k(Create(u"Race"));
+    int written = 0;
+    for (int i = 0; i < 300; ++i)
+        if (Set(k, u"v", REG_DWORD, Bytes({i & 0xFF, 0, 0, 0})) == ERROR_SUCCESS) ++written;
+    testsupport::WriteText(stop, "");
+    int status = testsupport::WaitChild(pid, 30000);
+    if (status == -1) testsupport::KillChild(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_GT(written, 0);
+    ExpectUntouched(victim);
+}
+
+// The key's write lock: an outsider who holds the directory's flock (which
+// anyone who may read the key can take) delays no writer, and cannot open
+// the lock file; an administrator holding the lock delays root's writes only
+// a bounded time, ending in ERROR_TIMEOUT. A key without a lock file (an
+// older root) gets one on its first write.
+TEST_F(RegistryHostileTest, KeyLockIsForWritersAndBounded) {
+    Key open(Create(u"Open"));  // 0755, as most keys are
+    ASSERT_EQ(Set(open, u"v", REG_SZ, Utf16(u"x")), ERROR_SUCCESS);
+    struct stat st;
+    ASSERT_EQ(stat((KeyDir("Open") + "/.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0200u);
+    {
+        HostileHolder outsider(As("outsider", "holddir " + KeyDir("Open")));
+        ASSERT_TRUE(outsider.Held(KeyDir("Open"), O_RDONLY | O_DIRECTORY)) << "ended at step " << outsider.Step();
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Set(open, u"v", REG_SZ, Utf16(u"y")), ERROR_SUCCESS);
+        MakeKey(u"Open\\Sub");
+        EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Open\\Sub"), ERROR_SUCCESS);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(pal::reg::kKeyLockMs / 2));
+    }
+
+    ASSERT_NO_FATAL_FAILURE(AdminKey(u"Rules", "Rules"));  // made without a lock file
+    EXPECT_NE(access((KeyDir("Rules") + "/.lock").c_str(), F_OK), 0);
+    Key rules(Create(u"Rules"));
+    ASSERT_EQ(Set(rules, u"v", REG_SZ, Utf16(u"x")), ERROR_SUCCESS);
+    ASSERT_EQ(stat((KeyDir("Rules") + "/.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0220u);
+    EXPECT_EQ(st.st_gid, static_cast<gid_t>(group_.gid()));
+    {
+        HostileHolder admin(As("admin", "holdlock " + KeyDir("Rules")));
+        ASSERT_TRUE(admin.Held(KeyDir("Rules") + "/.lock", O_WRONLY)) << "ended at step " << admin.Step();
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Set(rules, u"v", REG_SZ, Utf16(u"y")), ERROR_TIMEOUT);
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::milliseconds(pal::reg::kKeyLockMs - 50));  // a clock of whole ms
+        EXPECT_LT(waited, std::chrono::milliseconds(pal::reg::kKeyLockMs * 3));
+    }
+    EXPECT_EQ(Set(rules, u"v", REG_SZ, Utf16(u"z")), ERROR_SUCCESS);
+    EXPECT_EQ(Get(rules, u"v"), Utf16(u"z"));
 }
 
 // Notification: a value change, a subkey change and attribute changes
@@ -917,7 +1165,7 @@ TEST_F(RegistryTest, KilledWriterLeavesAWholeFile) {
     Key k(raw);
     testsupport::WriteText(KeyDir("Crash") + "/.values.tmp.1.1", "partial");
     ASSERT_EQ(Set(k, u"After", REG_BINARY, "z"), ERROR_SUCCESS);
-    EXPECT_EQ(DirEntries(KeyDir("Crash")), std::vector<std::string>{".values"});
+    EXPECT_EQ(DirEntries(KeyDir("Crash")), (std::vector<std::string>{".lock", ".values"}));
 }
 
 // Concurrent writers never lose an update, and readers never see a broken

@@ -9,11 +9,7 @@ namespace pal {
 
 // How long a lock on a file of the state root is waited for: a holder
 // that never lets go costs a failed call, never a hung service.
-constexpr int kLockWaitMs = 5000;
-
-// flock(op) (LOCK_SH or LOCK_EX) within `ms`; 0, or EWOULDBLOCK once the
-// time is up, or another errno.
-int FlockWithin(int fd, int op, int ms = kLockWaitMs);
+constexpr unsigned kLockWaitMs = 5000;
 
 // Opens (creating it 0600 when missing) the lock file `name` of the area
 // directory `dir`, never through a link, and gives it the owner-only mode;

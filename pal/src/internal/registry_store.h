@@ -16,7 +16,9 @@ namespace pal::reg {
 struct Key : Object {
     Key();
     ScopedFd dir;
-    std::string path;  // absolute path of the directory, for watches and rewrites
+    ScopedFd parent;   // O_PATH descriptor of the parent key's directory (none for a root)
+    std::string disk;  // the key's entry name in its parent
+    std::string path;  // absolute path of the directory, for watches only
     REGSAM access = 0; // rights granted at open
 };
 
@@ -37,11 +39,17 @@ long FindValue(const std::vector<Value>& values, std::u16string_view name);
 
 // True once the key's directory has been removed.
 bool IsDeleted(const Key& key);
+// Takes a key's write lock: an exclusive flock of `.lock` in the key directory
+// `keyFd`, a file only those who may write the key can open (made on first
+// use), waited for at most kKeyLockMs. ERROR_TIMEOUT when someone holds it
+// that long; ERROR_ACCESS_DENIED for a caller who may not write the key.
+constexpr unsigned kKeyLockMs = 5000;
+DWORD LockKey(int keyFd, ScopedFd& lock);
 // Reads the key's values (no lock: rewrites replace the file atomically).
 DWORD LoadValues(const Key& key, std::vector<Value>& out);
-// Read-modify-write of the key's values under an exclusive flock on its
-// directory. `edit` changes the list and returns a Win32 error; the file is
-// rewritten only when it returns ERROR_SUCCESS.
+// Read-modify-write of the key's values under the key's write lock. `edit`
+// changes the list and returns a Win32 error; the file is rewritten only
+// when it returns ERROR_SUCCESS.
 template <typename Edit>
 DWORD UpdateValues(const Key& key, Edit edit);
 DWORD UpdateValuesImpl(const Key& key, DWORD (*edit)(std::vector<Value>&, void*), void* ctx);

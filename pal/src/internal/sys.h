@@ -45,9 +45,24 @@ std::u16string DecodeName(const std::string& component);
 
 // mkdir -p with mode; returns 0 or errno.
 int MakeDirs(const std::string& path, unsigned mode);
-// Writes a file atomically: temp file, fsync, rename, fsync of the directory.
-// Returns 0 or errno.
+// Writes `name` in the directory `dirFd` (an O_PATH descriptor will do)
+// atomically: a temp file `<name>.tmp.<random>` made with O_EXCL|O_NOFOLLOW,
+// written, given owner and mode on its descriptor, fsynced and renamed over
+// `name` (a link there is replaced, never followed); then the directory is
+// fsynced. uid/gid -1 keep the writer's; when the group cannot be given, the
+// group bits are dropped. Returns 0 or errno.
+int WriteFileAtomicAt(int dirFd, const std::string& name, const std::string& data, unsigned mode, int uid = -1,
+                      int gid = -1);
+// Gives a file of ours (by descriptor) the owner and mode asked for; uid/gid
+// -1 keep what it has; when the group cannot be given, the group bits are
+// dropped. Returns 0 or errno (of the mode change; a refused owner is not one).
+int SetOwnerAndMode(int fd, unsigned mode, int uid, int gid);
+// The same for a path (its directory is opened as named).
 int WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode);
+// flock(fd, op | LOCK_NB) retried until it is granted or `ms` milliseconds
+// pass: 0, ETIMEDOUT or errno. Whoever else can open the file can hold the
+// lock; the wait is bounded so that they cannot hang us.
+int FlockWithin(int fd, int op, unsigned ms);
 // Reads a whole file; returns 0 or errno.
 int ReadWholeFile(const std::string& path, std::string& out);
 // A file of bounded length (/proc, cgroup) read to its end, zero-terminated
