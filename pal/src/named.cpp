@@ -71,8 +71,8 @@ DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, Secu
     return ApplySecurityTo(fd.get(), true, sa, object, directory);
 }
 
-DWORD ApplySecurity(int fd, const SECURITY_ATTRIBUTES* sa, SecuredObject object) {
-    return ApplySecurityTo(fd, false, sa, object, false);
+DWORD ApplySecurity(int fd, const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory) {
+    return ApplySecurityTo(fd, false, sa, object, directory);
 }
 
 DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, bool directory) {

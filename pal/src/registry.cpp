@@ -246,7 +246,7 @@ DWORD CreateChild(int parentFd, const std::u16string& name, const SECURITY_ATTRI
     }
     // The descriptor's /proc name reaches exactly the directory made above.
     if (rc == ERROR_SUCCESS && sa != nullptr)
-        rc = ApplySecurity("/proc/self/fd/" + std::to_string(child.get()), sa, SecuredObject::Key, true);
+        rc = ApplySecurity(child.get(), sa, SecuredObject::Key, true);
     if (rc != ERROR_SUCCESS) {
         unlinkat(parentFd, enc.c_str(), AT_REMOVEDIR);
         return rc;

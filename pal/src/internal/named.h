@@ -45,8 +45,8 @@ DWORD AcquireNamed(const char* area, LPCWSTR name, std::string& kind, const SECU
 // Applies the owner, group and mode of the security attributes to a path.
 // A group we may not give away keeps ours, with access narrowed to the owner.
 DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory);
-// The same for an object open as `fd` (a file or a memfd).
-DWORD ApplySecurity(int fd, const SECURITY_ATTRIBUTES* sa, SecuredObject object);
+// The same for an object open as `fd` (a file, a memfd or a directory).
+DWORD ApplySecurity(int fd, const SECURITY_ATTRIBUTES* sa, SecuredObject object, bool directory = false);
 // The same for a job object's files (their caller names no kind).
 DWORD ApplySecurity(const std::string& path, const SECURITY_ATTRIBUTES* sa, bool directory);
 
