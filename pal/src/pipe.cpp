@@ -63,6 +63,7 @@ namespace {
 constexpr char kPipeArea[] = "run/pipe";
 constexpr char kSidecarSuffix[] = "%pipe";  // the default time-out, for clients
 constexpr char kServeSuffix[] = "%serve";   // flock(LOCK_SH) while a process serves the name
+constexpr char kBindSuffix[] = "%bind";  // a socket bound but not yet listening
 constexpr char kAreaLock[] = "%lock";
 constexpr size_t kPrefixChars = 9;  // \\.\pipe\ .
 constexpr size_t kMaxNameChars = 256;
@@ -115,13 +116,15 @@ struct Address {
     ScopedFd dir;  // keeps the /proc/self/fd name valid while in use
 };
 
-DWORD MakeAddress(const PipePath& p, Address& a) {
+// The address of the socket file `leaf` (the pipe's own by default) in the pipe's folder.
+DWORD MakeAddress(const PipePath& p, Address& a, const std::string& leaf = std::string()) {
     a.sun.sun_family = AF_UNIX;
-    std::string path = p.Socket();
+    const std::string& name = leaf.empty() ? p.leaf : leaf;
+    std::string path = p.dir + "/" + name;
     if (path.size() >= sizeof(a.sun.sun_path)) {
         a.dir.reset(open(p.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!a.dir) return ErrnoToWin32(errno, true);
-        path = "/proc/self/fd/" + std::to_string(a.dir.get()) + "/" + p.leaf;
+        path = "/proc/self/fd/" + std::to_string(a.dir.get()) + "/" + name;
         if (path.size() >= sizeof(a.sun.sun_path)) return ERROR_FILENAME_EXCED_RANGE;
     }
     memcpy(a.sun.sun_path, path.c_str(), path.size() + 1);
@@ -214,18 +217,24 @@ DWORD BindListener(Listener& l, const SECURITY_ATTRIBUTES* sa, bool firstInstanc
     if (fchmod(l.holder.get(), 0600) != 0) return ErrnoToWin32(errno);  // one made before with another mode
     l.timeOut.reset(open(p.Sidecar().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!l.timeOut) return ErrnoToWin32(errno, true);
+    // Bound under a name of its own, given its owner and mode, listening,
+    // and only then renamed into place: a client that sees the socket can
+    // connect at once, as WaitNamedPipe promises.
+    const std::string fresh = p.Socket() + kBindSuffix;
+    if (unlink(fresh.c_str()) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
     Address a;
-    DWORD rc = MakeAddress(p, a);
+    DWORD rc = MakeAddress(p, a, p.leaf + kBindSuffix);
     if (rc != ERROR_SUCCESS) return rc;
     l.sock.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!l.sock) return ErrnoToWin32(errno);
     if (bind(l.sock.get(), reinterpret_cast<const struct sockaddr*>(&a.sun), a.len) != 0)
         return errno == EADDRINUSE ? ERROR_PIPE_BUSY : ErrnoToWin32(errno, true);
-    // Owner, group and mode before listen(): until then connects are refused.
-    rc = ApplySecurity(p.Socket(), sa, SecuredObject::Pipe, false);
-    if (rc == ERROR_SUCCESS) rc = ShareTimeOut(p, l.timeOut.get());
+    rc = ApplySecurity(fresh, sa, SecuredObject::Pipe, false);
     if (rc == ERROR_SUCCESS && listen(l.sock.get(), SOMAXCONN) != 0) rc = ErrnoToWin32(errno);
+    if (rc == ERROR_SUCCESS && rename(fresh.c_str(), p.Socket().c_str()) != 0) rc = ErrnoToWin32(errno);
+    if (rc == ERROR_SUCCESS) rc = ShareTimeOut(p, l.timeOut.get());
     if (rc != ERROR_SUCCESS) {
+        unlink(fresh.c_str());
         unlink(p.Socket().c_str());
         return rc;
     }

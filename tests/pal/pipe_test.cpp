@@ -543,12 +543,27 @@ TEST_F(PipeTest, DefaultTimeOutAndWait) {
     EXPECT_FALSE(WaitNamedPipeW(u"C:\\not a pipe", 10));
     EXPECT_EQ(GetLastError(), ERROR_BAD_PATHNAME);
 
-    // A waiter is released by a server that comes later.
-    BOOL waited = FALSE;
-    std::thread waiter([&] { waited = WaitNamedPipeW(PipeName("ZbLater").c_str(), NMPWAIT_WAIT_FOREVER); });
-    Handle later(Server("ZbLater"));
-    waiter.join();
-    EXPECT_TRUE(waited);
+    // A waiter is released by a server that comes later, and can connect at
+    // once: the socket appears only when it listens.
+    for (int round = 0; round < 20; ++round) {
+        HANDLE client = INVALID_HANDLE_VALUE;
+        DWORD error = 0;
+        std::thread waiter([&] {
+            // Look for the socket file in a tight loop, to meet the moment it appears.
+            struct stat st;
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (stat((PipeDir() + "/ZbLater").c_str(), &st) != 0 && std::chrono::steady_clock::now() < until) {
+            }
+            client = CreateFileW(PipeName("ZbLater").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 0, nullptr);
+            error = GetLastError();
+        });
+        GroupAttributes attrs(kNobody);  // its security takes a while to set
+        Handle later(Server("ZbLater", 4, &attrs.sa));
+        waiter.join();
+        ASSERT_NE(client, INVALID_HANDLE_VALUE) << "round " << round << ": " << error;
+        CloseHandle(client);
+    }
 }
 
 // The socket takes owner, group and mode from the security attributes, as
