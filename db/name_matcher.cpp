@@ -55,8 +55,15 @@ bool Prefix(const WCHAR* pattern, const WCHAR* candidate) {
     }
 }
 
+// PalUpcase, without the call for the ASCII units paths are made of (the
+// layer upper-cases exactly a-z among them).
+inline WCHAR Up(WCHAR c) {
+    if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<WCHAR>(c - 32) : c;
+    return PalUpcase(c);
+}
+
 void Upcase(WCHAR* text) {
-    for (; *text != 0; ++text) *text = PalUpcase(*text);
+    for (; *text != 0; ++text) *text = Up(*text);
 }
 
 }  // namespace
@@ -119,13 +126,19 @@ void ZembrikDb::NameProcess(LPCWSTR path, WCHAR processName[64], WCHAR imageName
     // Work on zero-filled copies, one as given and one upper-cased: the
     // components are cut out of both at the same places, and looking one
     // unit past the end of a short path reads a zero.
-    WCHAR work[kWorkUnits] = {};
-    WCHAR upper[kWorkUnits] = {};
-    WCHAR whole[kWorkUnits] = {};
-    lstrcpynW(work, path, kWorkUnits - 1);
-    int length = lstrlenW(work);
-    for (int i = 0; i < length; ++i) whole[i] = PalUpcase(work[i]);
-    memcpy(upper, whole, sizeof(upper));
+    WCHAR work[kWorkUnits];
+    WCHAR upper[kWorkUnits];
+    WCHAR whole[kWorkUnits];
+    int length = 0;
+    while (length < kWorkUnits - 2 && path[length] != 0) {
+        work[length] = path[length];
+        whole[length] = Up(path[length]);
+        ++length;
+    }
+    // Zeros past the end: as far as any look goes (one unit).
+    work[length] = work[length + 1] = 0;
+    whole[length] = whole[length + 1] = 0;
+    memcpy(upper, whole, (length + 2) * sizeof(WCHAR));
     // Whole-path rules see the path as given; one longer than the copies
     // (never a module path) is upper-cased whole for them.
     const WCHAR* wholeUpper = whole;
@@ -139,7 +152,7 @@ void ZembrikDb::NameProcess(LPCWSTR path, WCHAR processName[64], WCHAR imageName
             lstrcpynW(imageName, kErrorName, 64);
             return;
         }
-        for (int i = 0; i <= full; ++i) longUpper[i] = PalUpcase(path[i]);
+        for (int i = 0; i <= full; ++i) longUpper[i] = Up(path[i]);
         wholeUpper = longUpper.get();
     }
 
@@ -218,7 +231,7 @@ void ZembrikDb::NameProcess(LPCWSTR path, WCHAR processName[64], WCHAR imageName
             if (matched) ExpandTemplate(rule.nameTemplate, marker, program, nullptr, processName);
             if (cut) {
                 program[extension] = u'.';
-                programUpper[extension] = PalUpcase(u'.');
+                programUpper[extension] = u'.';
             }
             break;
         }
