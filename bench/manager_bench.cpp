@@ -1,7 +1,9 @@
-// Cost per process of the manager's two passes with about 2,000 extra idle
-// processes, 50 alias rules and 200 process rules loaded: one Discover() and
-// one ApplyRules(). The baseline, in the same iteration, reads
-// /proc/<pid>/stat of the processes the discovery kept.
+// Cost per process of the manager's two passes with 500, 2,000 and 8,000
+// extra idle processes (the scaling table: the cost per process stays flat),
+// 50 alias rules and 200 process rules loaded: one Discover() and one
+// ApplyRules(), in steady state (the processes known from the discovery
+// before). The baseline, in the same iteration, reads /proc/<pid>/stat of the
+// processes the discovery kept.
 //
 // The idle processes run copies of /bin/sleep named worker0..worker9, so the
 // alias rules name some of them and ten process rules match all of them.
@@ -11,6 +13,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/alias_rules.h"
 #include "bench/paired.h"
 #include "bench/state_root.h"
 #include "common/messages.h"
@@ -39,20 +43,32 @@
 
 namespace {
 
-constexpr size_t kWorkers = 2000;
+constexpr size_t kSizes[] = {500, 2000, 8000};
 constexpr int kWorkerNames = 10;
-constexpr int kAliasRules = 50;
 constexpr int kProcRules = 200;
 
 // Idle children running the worker copies; each killed and reaped by its pid.
 // They die with us should we crash, instead of living on unreaped.
 class Workers {
 public:
-    Workers(const std::string& folder, size_t wanted) {
+    explicit Workers(const std::string& folder) : folder_(folder) {}
+    // Starts workers until there are `wanted`; false when that many cannot
+    // run (ids or the process limit) or do not start within 60 s.
+    bool Grow(size_t wanted) {
+        struct rlimit lim;
+        if (getrlimit(RLIMIT_NPROC, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && wanted + 500 > lim.rlim_cur)
+            return false;
+        if (FILE* f = fopen("/proc/sys/kernel/pid_max", "r")) {
+            unsigned long max = 0;
+            bool read = fscanf(f, "%lu", &max) == 1;
+            fclose(f);
+            if (read && wanted + 2000 > max) return false;
+        }
         pid_t parent = getpid();
-        for (size_t i = 0; i < wanted; ++i) {
+        size_t first = pids_.size();
+        for (size_t i = pids_.size(); i < wanted; ++i) {
             std::string name = "worker" + std::to_string(i % kWorkerNames);
-            std::string path = folder + "/" + name;
+            std::string path = folder_ + "/" + name;
             pid_t pid = fork();
             if (pid == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -60,9 +76,10 @@ public:
                 execl(path.c_str(), name.c_str(), "3600", static_cast<char*>(nullptr));
                 _exit(127);
             }
-            if (pid < 0) break;
+            if (pid < 0) return false;
             pids_.push_back(pid);
         }
+        return AllStarted(first, std::chrono::seconds(60));
     }
     ~Workers() {
         for (pid_t pid : pids_) kill(pid, SIGKILL);
@@ -72,14 +89,15 @@ public:
         }
     }
     // True once every worker runs its copy (the name comes from /proc/<pid>/exe).
-    bool AllStarted(const std::string& folder, std::chrono::seconds limit) const {
+    bool AllStarted(size_t first, std::chrono::seconds limit) const {
         auto until = std::chrono::steady_clock::now() + limit;
-        for (pid_t pid : pids_) {
+        for (size_t i = first; i < pids_.size(); ++i) {
+            pid_t pid = pids_[i];
             std::string link = "/proc/" + std::to_string(pid) + "/exe";
             for (;;) {
                 char target[512];
                 ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-                if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind(folder, 0) == 0) break;
+                if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind(folder_, 0) == 0) break;
                 if (std::chrono::steady_clock::now() > until) return false;
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
@@ -89,46 +107,13 @@ public:
     size_t count() const { return pids_.size(); }
 
 private:
+    std::string folder_;
     std::vector<pid_t> pids_;
 };
 
-std::u16string U16(const std::string& s) { return pal::ToUtf16(s); }
+Workers* g_workers = nullptr;
 
-std::string Two(int i) {
-    char text[16];
-    snprintf(text, sizeof(text), "%02d", i);
-    return text;
-}
-
-// Alias rules: every tenth names worker0..worker4 (so a worker is named
-// after 9 to 49 misses), the others name nothing that runs here.
-bool AddAliasRules(ZembrikDb& db) {
-    int matching = 0, other = 0;
-    for (int i = 0; i < kAliasRules; ++i) {
-        NameRule r{};
-        std::u16string match, name;
-        if (i % 10 == 9) {
-            r.matchType = u'P';
-            match = U16("worker" + std::to_string(matching));
-            name = U16("Wk" + std::to_string(matching));
-            ++matching;
-        } else {
-            std::string n = Two(other);
-            switch (other % 4) {
-            case 0: r.matchType = u'P'; match = U16("tool" + n); name = U16("Tool" + n); break;
-            case 1: r.matchType = u'P'; match = U16("app" + n + "*"); name = u"<P>"; break;
-            case 2: r.matchType = u'D'; match = U16("vendor" + n); name = U16("Vendor" + n + "-<P>"); break;
-            default: r.matchType = u'A'; match = U16("\\opt\\suite" + n + "\\"); name = U16("Suite" + n); break;
-            }
-            ++other;
-        }
-        lstrcpynW(r.match, match.c_str(), 64);
-        lstrcpynW(r.name, name.c_str(), 64);
-        // Before the default rule, which always stays last.
-        if (db.InsertNameRule(&r, db.AliasCount() - 1, db.NameStamp()) != 0) return false;
-    }
-    return true;
-}
+using bench::U16;
 
 bool AddProcRule(ZembrikDb& db, const std::u16string& name, DWORD flags, DWORD priority, ULONGLONG affinity) {
     std::vector<BYTE> bytes(kProcDetailFixedSize + 1, 0);
@@ -180,8 +165,16 @@ void PerProcess(benchmark::State& state, size_t processes) {
     state.counters["floor_us_per_proc"] = state.counters["raw_med_ns"] / 1000.0 / double(processes);
 }
 
+bool GrowWorkers(benchmark::State& state) {
+    size_t wanted = static_cast<size_t>(state.range(0));
+    if (g_workers->Grow(wanted)) return true;
+    state.SkipWithError("cannot start that many idle processes (pid_max, RLIMIT_NPROC)");
+    return false;
+}
+
 void BM_Discover(benchmark::State& state) {
-    g_manager->Discover();
+    if (!GrowWorkers(state)) return;
+    g_manager->Discover();  // the processes become known: what follows is the steady state
     TakeIds();
     bench::RunPaired(
         state,
@@ -192,9 +185,9 @@ void BM_Discover(benchmark::State& state) {
         FloorPass, "a discovery or floor pass failed", "floor_pass/s");
     PerProcess(state, g_ids.size());
 }
-BENCHMARK(BM_Discover)->UseManualTime()->MinTime(2.0)->Unit(benchmark::kMillisecond);
 
 void BM_ApplyRules(benchmark::State& state) {
+    if (!GrowWorkers(state)) return;
     g_manager->Discover();
     TakeIds();
     bench::RunPaired(
@@ -218,7 +211,18 @@ void BM_ApplyRules(benchmark::State& state) {
     state.counters["changed"] = double(changed);
     state.counters["reported"] = double(reported);
 }
-BENCHMARK(BM_ApplyRules)->UseManualTime()->MinTime(2.0)->Unit(benchmark::kMillisecond);
+
+// Both passes at each size, smallest first: the workers only grow.
+void RegisterScaling() {
+    for (size_t size : kSizes) {
+        benchmark::RegisterBenchmark("BM_Discover", BM_Discover)
+            ->ArgName("idle")->Arg(static_cast<int64_t>(size))->UseManualTime()->MinTime(2.0)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_ApplyRules", BM_ApplyRules)
+            ->ArgName("idle")->Arg(static_cast<int64_t>(size))->UseManualTime()->MinTime(2.0)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
 
 // Everything the benchmarks share: copies, workers, rules, the manager.
 int RunWithWorkers(const std::string& root) {
@@ -233,24 +237,23 @@ int RunWithWorkers(const std::string& root) {
         }
         std::filesystem::permissions(copy, std::filesystem::perms::owner_all, ec);
     }
-    // Started before anything in this process makes threads.
-    Workers workers(folder, kWorkers);
-    if (workers.count() != kWorkers || !workers.AllStarted(folder, std::chrono::seconds(30))) {
-        fprintf(stderr, "started %zu of %zu workers\n", workers.count(), kWorkers);
-        return 1;
-    }
+    // Grown by the benchmarks on this (the main) thread: a worker dies with
+    // the thread that started it.
+    Workers workers(folder);
+    g_workers = &workers;
+    RegisterScaling();
 
     RegisterProgramResources();
     LoadTexts();
     ZembrikDb db;
     if (!db.IsReady() || db.LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules) != 0 ||
-        !AddAliasRules(db) || !AddProcRules(db)) {
+        !bench::AddAliasRules(db) || !AddProcRules(db)) {
         fprintf(stderr, "cannot build the rule database\n");
         return 1;
     }
     // Read back from the registry, as the service does when it starts.
     if (db.LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules) != 0 ||
-        db.AliasCount() != kAliasRules + 1 || db.ProcCount() != kProcRules) {
+        db.AliasCount() != bench::kAliasRules + 1 || db.ProcCount() != kProcRules) {
         fprintf(stderr, "rules reloaded: %u alias, %u process\n", db.AliasCount(), db.ProcCount());
         return 1;
     }
@@ -264,6 +267,7 @@ int RunWithWorkers(const std::string& root) {
     g_manager = &manager;
     benchmark::RunSpecifiedBenchmarks();
     g_manager = nullptr;
+    g_workers = nullptr;
     return 0;
 }
 

@@ -37,6 +37,18 @@ constexpr DWORD kPassProcessAccess =
 
 }  // namespace
 
+PassProcess::~PassProcess() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+}
+
+HANDLE PassProcess::Get() {
+    if (tried_) return handle_;
+    tried_ = true;
+    handle_ = OpenProcess(kPassProcessAccess, TRUE, pid_);
+    if (handle_ == nullptr && GetLastError() != ERROR_INVALID_PARAMETER) LogPidError(pid_, u"OpenProcess");
+    return handle_;
+}
+
 void ZembrikMgr::ApplyRules() {
     InternalJobDef* groupDefs = nullptr;
     InternalProcDef* procDefs = nullptr;
@@ -63,17 +75,16 @@ void ZembrikMgr::ApplyRules() {
         m.userTime = raw.userTime;
         m.kernelTime = raw.kernelTime;
         m.rule = rule;
+        m.raw = &rawProcs_[i];
         lstrcpynW(m.imageName, raw.imageName, 64);
     }
     ++generation_;
 
     for (DWORD i = 0; i < matchedCount; ++i) {
         const MatchedProc& m = matched[i];
-        HANDLE process = OpenProcess(kPassProcessAccess, TRUE, static_cast<DWORD>(m.pid));
-        if (process == nullptr) {
-            if (GetLastError() != ERROR_INVALID_PARAMETER) LogPidError(m.pid, u"OpenProcess");
-            continue;
-        }
+        RawProc& raw = *m.raw;
+        // Opened only for a change: the discovery has just read the rest.
+        PassProcess process(static_cast<DWORD>(m.pid));
         FILETIME created{static_cast<DWORD>(m.creationTime), static_cast<DWORD>(m.creationTime >> 32)};
         ManagedProc* record = FindProc(m.pid, created);
         bool isNew = record == nullptr;
@@ -81,25 +92,19 @@ void ZembrikMgr::ApplyRules() {
             record = new (std::nothrow) ManagedProc(m.rule->name, m.pid, created);
             if (record == nullptr) {
                 LogAllocError(u"AllocManagedProc", sizeof(ManagedProc));
-                CloseHandle(process);
                 continue;
             }
         }
         record->userTime = m.userTime;
         record->kernelTime = m.kernelTime;
-        record->priority = PriorityNumberOfClass(GetPriorityClass(process));
-        DWORD_PTR mask = 0, system = systemAffinity_;
-        if (GetProcessAffinityMask(process, &mask, &system)) {
-            systemAffinity_ = static_cast<DWORD>(system);
-            record->affinity = static_cast<DWORD>(mask);
-        }
+        record->priority = raw.priority;
+        if ((raw.readFlags & kReadAffinity) != 0) record->affinity = raw.affinity;
         lstrcpynW(record->imageName, m.imageName, 64);
         TrackProc(record, *m.rule, isNew);
         bool handled = false;
         if ((m.rule->mgmtFlags & JoinGroup) != 0 && m.rule->memberOf[0] != 0)
             handled = GroupStep(record, *m.rule, process, groupDefs, groupCount);
-        if (!handled) ApplyProcSettings(record, process);
-        CloseHandle(process);
+        if (!handled) ApplyProcSettings(record, raw, process);
     }
     DropStaleProcs();
     SweepStaleJobs();
@@ -119,7 +124,7 @@ void ZembrikMgr::AdoptGroupTime(ManagedJob* job) {
     if ((b.LimitFlags & JOB_OBJECT_LIMIT_JOB_TIME) == 0) job->timeLimitHit = 1;
 }
 
-bool ZembrikMgr::GroupStep(ManagedProc* record, const InternalProcDef& rule, HANDLE process,
+bool ZembrikMgr::GroupStep(ManagedProc* record, const InternalProcDef& rule, PassProcess& process,
                            const InternalJobDef* groupDefs, DWORD groupCount) {
     const InternalJobDef* groupRule = FindDef(groupDefs, groupCount, rule.memberOf);
     ManagedJob* job = FindJob(rule.memberOf);
@@ -166,16 +171,19 @@ bool ZembrikMgr::GroupStep(ManagedProc* record, const InternalProcDef& rule, HAN
             tracked = true;
             if (RefreshJob(job) && adopted) AdoptGroupTime(job);
             ApplyGroupLimits(job);
-            const RawProc* raw = FindRaw(static_cast<DWORD>(record->pid));
+            RawProc* raw = FindRaw(static_cast<DWORD>(record->pid));
             if (raw != nullptr && raw->job == job) {
                 // Already a member (a group adopted after a restart): no news.
                 record->job = job;
                 record->inJob = 1;
                 handled = true;
-            } else if (AssignProcessToJobObject(job->handle, process)) {
+            } else if (process.Get() == nullptr) {
+                handled = true;  // gone since the discovery: nothing to do
+            } else if (AssignProcessToJobObject(job->handle, process.Get())) {
                 record->job = job;
                 record->inJob = 1;
                 handled = true;
+                if (raw != nullptr) LinkMember(raw, job);
                 LogManagerEvent(MSG_GROUP_PROC_ADDED, EVENTLOG_INFORMATION_TYPE,
                                 {record->procName, record->pidText, record->imageName, job->jobName});
             } else {

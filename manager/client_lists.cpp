@@ -1,6 +1,8 @@
 // What clients get from the manager: the live process and group lists, and
 // kills of a process or of a whole group.
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "common/event_log.h"
@@ -25,43 +27,131 @@ constexpr DWORD kKillWaitMs = 5000;
 
 }  // namespace
 
+namespace {
+
+void ToListEntry(const RawProc& raw, ProcListEntry& e) {
+    e = ProcListEntry{};
+    lstrcpynW(e.name, raw.procName, 64);
+    e.pid = raw.pid;
+    e.creationTime = FileTimeValue(raw.creationTime);
+    e.userTime = raw.userTime;
+    e.kernelTime = raw.kernelTime;
+    e.priority = raw.priority;
+    e.affinity = raw.affinity;
+    lstrcpynW(e.imageName, raw.imageName, 64);
+    e.listFlags = RunningNow;
+    if (raw.job != nullptr) {
+        e.listFlags |= InManagedGroup;
+        lstrcpynW(e.groupName, raw.job->groupName, 64);
+    }
+}
+
+// The published entry of a pid, or null.
+ProcListEntry* FindEntry(std::vector<ProcListEntry>& list, ULONGLONG pid) {
+    auto it = std::lower_bound(list.begin(), list.end(), pid,
+                               [](const ProcListEntry& e, ULONGLONG p) { return e.pid < p; });
+    return it != list.end() && it->pid == pid ? &*it : nullptr;
+}
+
+}  // namespace
+
+// Called with the manager lock held.
+void ZembrikMgr::PublishRawList() {
+    std::vector<ProcListEntry> entries(rawCount_);
+    for (DWORD i = 0; i < rawCount_; ++i) ToListEntry(rawProcs_[i], entries[i]);
+    std::lock_guard<std::mutex> guard(listLock_);
+    list_.swap(entries);
+    listTick_ = GetTickCount64();
+    ++listSerial_;
+    --walksRunning_;
+    listDone_.notify_all();
+}
+
+void ZembrikMgr::PublishWalk(RawProc* procs, DWORD count) {
+    std::vector<ProcListEntry> entries(count);
+    for (DWORD i = 0; i < count; ++i) ToListEntry(procs[i], entries[i]);
+    delete[] procs;
+    std::lock_guard<std::mutex> guard(listLock_);
+    // The groups as the list being replaced has them (a pass keeps them up).
+    size_t old = 0;
+    for (ProcListEntry& e : entries) {
+        while (old < list_.size() && list_[old].pid < e.pid) ++old;
+        if (old == list_.size()) break;
+        const ProcListEntry& o = list_[old];
+        if (o.pid != e.pid || o.creationTime != e.creationTime || (o.listFlags & InManagedGroup) == 0) continue;
+        e.listFlags |= InManagedGroup;
+        memcpy(e.groupName, o.groupName, sizeof(e.groupName));
+    }
+    list_.swap(entries);
+    listTick_ = GetTickCount64();
+    ++listSerial_;
+    --walksRunning_;
+    listDone_.notify_all();
+}
+
+void ZembrikMgr::LinkMember(RawProc* raw, ManagedJob* job) {
+    raw->job = job;
+    std::lock_guard<std::mutex> guard(listLock_);
+    ProcListEntry* e = FindEntry(list_, raw->pid);
+    if (e == nullptr || e->creationTime != FileTimeValue(raw->creationTime)) return;
+    if (job != nullptr) {
+        e->listFlags |= InManagedGroup;
+        lstrcpynW(e->groupName, job->groupName, 64);
+    } else {
+        e->listFlags &= ~InManagedGroup;
+        memset(e->groupName, 0, sizeof(e->groupName));
+    }
+}
+
 DWORD ZembrikMgr::AllocExportProcList(ProcListEntry** entries) {
     *entries = nullptr;
-    DiscoverForList();
-    EnterCriticalSection(&lock_);
-    DWORD n = rawCount_;
-    ProcListEntry* out = n > 0 ? new (std::nothrow) ProcListEntry[n]() : nullptr;
-    if (out == nullptr) {
-        if (n > 0) LogAllocError(u"AllocExportProcList", n * sizeof(ProcListEntry));
-        LeaveCriticalSection(&lock_);
-        return 0;
-    }
-    for (DWORD i = 0; i < n; ++i) {
-        const RawProc& raw = rawProcs_[i];
-        ProcListEntry& e = out[i];
-        lstrcpynW(e.name, raw.procName, 64);
-        e.pid = raw.pid;
-        e.creationTime = FileTimeValue(raw.creationTime);
-        e.userTime = raw.userTime;
-        e.kernelTime = raw.kernelTime;
-        e.priority = raw.priority;
-        e.affinity = raw.affinity;
-        lstrcpynW(e.imageName, raw.imageName, 64);
-        e.listFlags = RunningNow;
-        if (raw.job != nullptr) {
-            e.listFlags |= InManagedGroup;
-            lstrcpynW(e.groupName, raw.job->groupName, 64);
+    std::unique_lock<std::mutex> l(listLock_);
+    if (listTick_ == 0 || GetTickCount64() - listTick_ >= kListFreshMs) {
+        if (walksRunning_ > 0) {
+            // A discovery is under way: its list is as fresh as ours would be.
+            ULONGLONG serial = listSerial_;
+            listDone_.wait(l, [&] { return listSerial_ != serial || walksRunning_ == 0; });
+        } else {
+            ++walksRunning_;
+            l.unlock();
+            RawProc* procs = nullptr;
+            DWORD count = 0;
+            if (!Walk(procs, count)) {
+                l.lock();
+                --walksRunning_;
+                listDone_.notify_all();
+            } else if (TryEnterCriticalSection(&lock_)) {
+                // No pass runs: the walk is the raw list, as a pass's is.
+                delete[] rawProcs_;
+                rawProcs_ = procs;
+                rawCount_ = count;
+                for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
+                PublishRawList();
+                LeaveCriticalSection(&lock_);
+                l.lock();
+            } else {
+                // A pass holds the records: the list never waits for it.
+                PublishWalk(procs, count);
+                l.lock();
+            }
         }
     }
-    LeaveCriticalSection(&lock_);
+    DWORD n = static_cast<DWORD>(list_.size());
+    ProcListEntry* out = n > 0 ? new (std::nothrow) ProcListEntry[n] : nullptr;
+    if (out == nullptr) {
+        l.unlock();
+        if (n > 0) LogAllocError(u"AllocExportProcList", n * sizeof(ProcListEntry));
+        return 0;
+    }
+    memcpy(out, list_.data(), n * sizeof(ProcListEntry));
     *entries = out;
     return n;
 }
 
 DWORD ZembrikMgr::AllocJobList(JobListEntry** entries) {
     *entries = nullptr;
-    DiscoverForList();
     EnterCriticalSection(&lock_);
+    for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
     DWORD n = jobCount_;
     JobListEntry* out = n > 0 ? new (std::nothrow) JobListEntry[n]() : nullptr;
     if (out == nullptr) {

@@ -1,5 +1,9 @@
 // Discovery: a fresh, pid-sorted list of every process we can open and name.
+// What cannot change while a process runs (its image and the name the alias
+// rules give it) is worked out once per process; a walk reads one stat file
+// and the CPU mask of each process.
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "common/event_log.h"
@@ -34,83 +38,122 @@ void ImageText(HANDLE process, DWORD pid, WCHAR (&text)[260]) {
     if (err != ERROR_ACCESS_DENIED) LogPidError(pid, u"GetModuleBase/FileNameEx");
 }
 
+// A known process still names the process at hand.
+bool StillKnown(const KnownProc& k, const PAL_PROCESS_FACTS& f) {
+    constexpr DWORD kStates = PAL_PROCESS_ENDED | PAL_PROCESS_KERNEL_THREAD;
+    return memcmp(&k.creationTime, &f.creationTime, sizeof(FILETIME)) == 0 &&
+           memcmp(k.commandName, f.commandName, sizeof(k.commandName)) == 0 && k.stateFlags == (f.flags & kStates);
+}
+
 }  // namespace
 
-void ZembrikMgr::Discover() {
+bool ZembrikMgr::Walk(RawProc*& procs, DWORD& count) {
+    procs = nullptr;
+    count = 0;
     DWORD room = kFirstPidRoom;
     DWORD* pids = nullptr;
-    DWORD count = 0;
+    DWORD n = 0;
     for (;;) {
         pids = new (std::nothrow) DWORD[room];
         if (pids == nullptr) {
             LogAllocError(u"AllocRawProcList", room * sizeof(DWORD));
-            return;
+            return false;
         }
         DWORD bytes = 0;
         if (!EnumProcesses(pids, room * sizeof(DWORD), &bytes)) {
             LogApiError(u"ZbDiscover", u"EnumProcesses");
             delete[] pids;
-            return;
+            return false;
         }
-        count = bytes / sizeof(DWORD);
-        if (count < room) break;
+        n = bytes / sizeof(DWORD);
+        if (n < room) break;
         delete[] pids;
         room *= 2;
     }
-
-    EnterCriticalSection(&lock_);
-    delete[] rawProcs_;
-    rawProcs_ = nullptr;
-    rawCount_ = 0;
-    if (count > 0) rawProcs_ = new (std::nothrow) RawProc[count]();
-    if (rawProcs_ == nullptr && count > 0) {
-        LogAllocError(u"AllocRawProcList", count * sizeof(RawProc));
-        LeaveCriticalSection(&lock_);
+    RawProc* out = n > 0 ? new (std::nothrow) RawProc[n]() : nullptr;
+    if (out == nullptr && n > 0) {
+        LogAllocError(u"AllocRawProcList", n * sizeof(RawProc));
         delete[] pids;
-        return;
+        return false;
     }
-    for (DWORD i = 0; i < count; ++i) {
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pids[i]);
-        if (process == nullptr) continue;  // gone, or not ours to see
-        WCHAR text[260];
-        ImageText(process, pids[i], text);
-        RawProc& e = rawProcs_[rawCount_];
-        e = RawProc{};  // a rejected entry before may have left its slot filled
-        e.pid = pids[i];
-        FILETIME kernel{}, user{};
-        GetProcessTimes(process, &e.creationTime, &e.exitTime, &kernel, &user);
-        e.kernelTime = FileTimeValue(kernel);
-        e.userTime = FileTimeValue(user);
-        e.priority = PriorityNumberOfClass(GetPriorityClass(process));
-        DWORD_PTR processMask = 0;
-        DWORD_PTR systemMask = systemAffinity_;
-        if (GetProcessAffinityMask(process, &processMask, &systemMask)) {
-            systemAffinity_ = static_cast<DWORD>(systemMask);
-            e.affinity = static_cast<DWORD>(processMask);
-        } else if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
-            LogPidError(pids[i], u"GetAffinityMask");  // not merely ended meanwhile
+    DWORD_PTR processMask = 0, systemMask = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask))
+        systemAffinity_ = static_cast<DWORD>(systemMask);
+
+    std::lock_guard<std::mutex> guard(knownLock_);
+    ULONGLONG serial = ++walkSerial_;
+    ++walks_;
+    LONG stamp = database_->NameStamp();  // read before naming: a change meanwhile names again
+    for (DWORD i = 0; i < n; ++i) {
+        PAL_PROCESS_FACTS f;
+        if (!PalQueryProcessFacts(pids[i], &f)) continue;  // gone
+        KnownProc& k = known_[pids[i]];
+        if (k.seen == 0 || !StillKnown(k, f)) {
+            // New to us (or an exec, or its end): named from its image once.
+            HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pids[i]);
+            if (process == nullptr) {
+                known_.erase(pids[i]);
+                continue;
+            }
+            k = KnownProc{};
+            k.creationTime = f.creationTime;
+            memcpy(k.commandName, f.commandName, sizeof(k.commandName));
+            k.stateFlags = f.flags & (PAL_PROCESS_ENDED | PAL_PROCESS_KERNEL_THREAD);
+            k.nameStamp = stamp - 1;
+            ImageText(process, pids[i], k.imageText);
+            CloseHandle(process);
         }
-        database_->NameProcess(text, e.procName, e.imageName);
-        if (e.procName[0] != 0) ++rawCount_;
-        CloseHandle(process);
+        k.seen = serial;
+        if (k.nameStamp != stamp) {
+            database_->NameProcess(k.imageText, k.procName, k.imageName);
+            k.nameStamp = stamp;
+        }
+        if (k.procName[0] == 0) continue;  // hidden by an alias rule
+        RawProc& e = out[count++];
+        e.pid = pids[i];
+        e.creationTime = f.creationTime;
+        e.userTime = f.userTime;
+        e.kernelTime = f.kernelTime;
+        e.priorityClass = f.priorityClass;
+        e.priority = PriorityNumberOfClass(f.priorityClass);
+        e.readFlags = kReadPriority;
+        if ((f.flags & PAL_PROCESS_NO_AFFINITY) == 0) {
+            e.affinity = static_cast<DWORD>(f.affinity);
+            e.readFlags |= kReadAffinity;
+        }
+        memcpy(e.procName, k.procName, sizeof(e.procName));
+        memcpy(e.imageName, k.imageName, sizeof(e.imageName));
+    }
+    // What this walk did not find has ended (or its id names another by now).
+    for (auto it = known_.begin(); it != known_.end();) {
+        if (it->second.seen != serial) it = known_.erase(it);
+        else ++it;
     }
     delete[] pids;
-    std::sort(rawProcs_, rawProcs_ + rawCount_, [](const RawProc& a, const RawProc& b) { return a.pid < b.pid; });
-    for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
-    lastDiscovery_ = GetTickCount64();
-    LeaveCriticalSection(&lock_);
+    std::sort(out, out + count, [](const RawProc& a, const RawProc& b) { return a.pid < b.pid; });
+    procs = out;
+    return true;
 }
 
-void ZembrikMgr::DiscoverForList() {
-    ULONGLONG last = lastDiscovery_.load();
-    if (last == 0 || GetTickCount64() - last >= kListFreshMs) {
-        Discover();
-        return;
+void ZembrikMgr::Discover() {
+    {
+        std::lock_guard<std::mutex> guard(listLock_);
+        ++walksRunning_;
     }
-    // The processes are fresh; the groups (a pass may have added members
-    // since) are read again.
+    RawProc* procs = nullptr;
+    DWORD count = 0;
+    bool walked = Walk(procs, count);
     EnterCriticalSection(&lock_);
-    for (DWORD i = 0; i < rawCount_; ++i) rawProcs_[i].job = nullptr;
-    for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
+    if (walked) {
+        delete[] rawProcs_;
+        rawProcs_ = procs;
+        rawCount_ = count;
+        for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
+        PublishRawList();
+    } else {
+        std::lock_guard<std::mutex> guard(listLock_);
+        --walksRunning_;
+        listDone_.notify_all();
+    }
     LeaveCriticalSection(&lock_);
 }

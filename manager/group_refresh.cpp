@@ -37,7 +37,7 @@ bool ZembrikMgr::RefreshJob(ManagedJob* job) {
     if (!AllocJobProcList(job)) return false;
     for (DWORD i = 0; i < job->pidList->NumberOfProcessIdsInList; ++i) {
         RawProc* raw = FindRaw(static_cast<DWORD>(job->pidList->ProcessIdList[i]));
-        if (raw != nullptr) raw->job = job;
+        if (raw != nullptr) LinkMember(raw, job);
     }
     delete[] reinterpret_cast<BYTE*>(job->pidList);
     job->pidList = nullptr;

@@ -77,9 +77,8 @@ void ZembrikMgr::HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid) {
         if ((job->rule.mgmtFlags & RemoveWhenEmpty) != 0) RemoveJobIfEmpty(job);
         break;
     case JOB_OBJECT_MSG_NEW_PROCESS: {
-        bool ours = false;
-        for (ManagedProc* p = procs_; p != nullptr && !ours; p = p->next) ours = p->pid == static_cast<DWORD>(pid);
-        if (ours) break;  // we put it there and said so
+        // A record of the pid: we put it there and said so.
+        if (procIndex_.find(static_cast<DWORD>(pid)) != procIndex_.end()) break;
         Discover();
         const RawProc* raw = FindRaw(static_cast<DWORD>(pid));
         LogManagerEvent(MSG_GROUP_NEW_PROCESS, EVENTLOG_INFORMATION_TYPE,

@@ -9,11 +9,14 @@
 
 struct ManagedJob;
 
+// Bits of RawProc::readFlags: the values a discovery could read.
+constexpr DWORD kReadPriority = 0x1;
+constexpr DWORD kReadAffinity = 0x2;
+
 // One running process as the last discovery saw it.
 struct RawProc {
     DWORD pid;
     FILETIME creationTime;
-    FILETIME exitTime;
     ULONGLONG userTime;    // 100 ns
     ULONGLONG kernelTime;  // 100 ns
     WCHAR procName[64];    // from the alias rules; never empty in a kept entry
@@ -21,6 +24,23 @@ struct RawProc {
     DWORD priority;        // priority number
     ULONGLONG affinity;
     WCHAR imageName[64];
+    DWORD priorityClass;   // as read; a pass that changes it writes it here too
+    DWORD readFlags;
+};
+
+// What a discovery keeps of a process from walk to walk: what cannot change
+// while it runs. The key is (pid, creation time); the command name and the
+// ended and kernel-thread flags are checked too, since an exec (or the end)
+// changes the image the alias rules name it from.
+struct KnownProc {
+    FILETIME creationTime;
+    char commandName[16];
+    DWORD stateFlags;
+    ULONGLONG seen;        // the walk that last found it
+    LONG nameStamp;        // the alias list procName was made with
+    WCHAR procName[64];
+    WCHAR imageName[64];
+    WCHAR imageText[260];  // what the alias rules name it from
 };
 
 // One raw process that a process rule names, for one pass.
@@ -31,6 +51,7 @@ struct MatchedProc {
     ULONGLONG kernelTime;
     const InternalProcDef* rule;
     WCHAR imageName[64];
+    RawProc* raw;
 };
 
 // Bits of reportedFlags, appliedFlags and savedFlags: the rule flags of the

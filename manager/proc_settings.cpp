@@ -8,6 +8,7 @@
 #include "pal/eventlog.h"
 #include "pal/process.h"
 #include "pal/sysinfo.h"
+#include "pal/error.h"
 
 namespace {
 
@@ -31,32 +32,46 @@ constexpr Setting kSettings[] = {
 
 }  // namespace
 
-DWORD ZembrikMgr::ApplyProcSettings(ManagedProc* proc, HANDLE process) {
+DWORD ZembrikMgr::ApplyProcSettings(ManagedProc* proc, RawProc& raw, PassProcess& process) {
     DWORD result = 0;
     const InternalProcDef& rule = proc->rule;
     InternalProcDef& saved = proc->saved;
+    bool gone = false;  // ended since the discovery: the process is left alone
 
+    // Priority and affinity as the pass's discovery read them.
     auto read = [&](DWORD bit, Value& v) -> bool {
         if (bit == kSettingAffinity) {
-            DWORD_PTR mask = 0, system = systemAffinity_;
-            if (!GetProcessAffinityMask(process, &mask, &system)) return false;
-            systemAffinity_ = static_cast<DWORD>(system);
-            v.a = static_cast<DWORD>(mask);
+            if ((raw.readFlags & kReadAffinity) == 0) return false;
+            v.a = static_cast<DWORD>(raw.affinity);
         } else if (bit == kSettingPriority) {
-            v.a = GetPriorityClass(process);
+            v.a = (raw.readFlags & kReadPriority) != 0 ? raw.priorityClass : 0;
             if (v.a == 0) return false;
         } else {
+            HANDLE h = process.Get();
+            gone = h == nullptr;
             SIZE_T lo = 0, hi = 0;
-            if (!GetProcessWorkingSetSize(process, &lo, &hi)) return false;
+            if (gone || !GetProcessWorkingSetSize(h, &lo, &hi)) return false;
             v.a = lo;
             v.b = hi;
         }
         return true;
     };
     auto write = [&](DWORD bit, const Value& v) -> bool {
-        if (bit == kSettingAffinity) return SetProcessAffinityMask(process, static_cast<DWORD_PTR>(v.a)) != FALSE;
-        if (bit == kSettingPriority) return SetPriorityClass(process, static_cast<DWORD>(v.a)) != FALSE;
-        return SetProcessWorkingSetSize(process, static_cast<SIZE_T>(v.a), static_cast<SIZE_T>(v.b)) != FALSE;
+        HANDLE h = process.Get();
+        gone = h == nullptr;
+        if (gone) return false;
+        if (bit == kSettingAffinity) {
+            if (!SetProcessAffinityMask(h, static_cast<DWORD_PTR>(v.a))) return false;
+            raw.affinity = v.a;
+            return true;
+        }
+        if (bit == kSettingPriority) {
+            if (!SetPriorityClass(h, static_cast<DWORD>(v.a))) return false;
+            raw.priorityClass = static_cast<DWORD>(v.a);
+            raw.priority = PriorityNumberOfClass(raw.priorityClass);
+            return true;
+        }
+        return SetProcessWorkingSetSize(h, static_cast<SIZE_T>(v.a), static_cast<SIZE_T>(v.b)) != FALSE;
     };
     auto logChange = [&](const Setting& s, const Value& from, const Value& to) {
         if (s.bit == kSettingAffinity) {
@@ -76,7 +91,7 @@ DWORD ZembrikMgr::ApplyProcSettings(ManagedProc* proc, HANDLE process) {
     };
     // A failure event once, until a success or a rule change.
     auto failed = [&](const Setting& s) {
-        if ((proc->reportedFlags & s.bit) != 0) return;
+        if (gone || (proc->reportedFlags & s.bit) != 0) return;
         proc->reportedFlags |= s.bit;
         LogManagerEvent(s.failedEvent, EVENTLOG_ERROR_TYPE, {proc->procName, proc->pidText, proc->imageName});
     };

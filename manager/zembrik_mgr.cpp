@@ -2,6 +2,7 @@
 // passes, and the records kept from pass to pass.
 #include "manager/zembrik_mgr.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -106,6 +107,7 @@ ZembrikMgr::~ZembrikMgr() {
     delete[] rawProcs_;
     rawProcs_ = nullptr;
     rawCount_ = 0;
+    procIndex_.clear();
     while (procs_ != nullptr) {
         ManagedProc* next = procs_->next;
         delete procs_;
@@ -133,7 +135,8 @@ DWORD ZembrikMgr::Run() {
     HANDLE waits[2] = {core_->stopEvent, database_->ChangeEvent()};
     for (;;) {
         // One lock over both, so a client's discovery cannot slip in
-        // between and hand the pass another list.
+        // between and hand the pass another list (a client's list never
+        // waits for the pass: it walks on its own and publishes only).
         EnterCriticalSection(&lock_);
         Discover();
         ApplyRules();
@@ -156,12 +159,16 @@ void ZembrikMgr::PostReporterStop() {
 }
 
 ManagedProc* ZembrikMgr::FindProc(ULONGLONG pid, const FILETIME& creationTime) {
-    for (ManagedProc* p = procs_; p != nullptr; p = p->next) {
-        if (p->pid != pid) continue;
-        // The first record of the pid decides: another time is another process.
-        return memcmp(&p->creationTime, &creationTime, sizeof(FILETIME)) == 0 ? p : nullptr;
-    }
-    return nullptr;
+    auto it = procIndex_.find(pid);
+    if (it == procIndex_.end()) return nullptr;
+    // The first record of the pid decides: another time is another process.
+    ManagedProc* p = it->second;
+    return memcmp(&p->creationTime, &creationTime, sizeof(FILETIME)) == 0 ? p : nullptr;
+}
+
+void ZembrikMgr::IndexProcs() {
+    procIndex_.clear();
+    for (ManagedProc* p = procs_; p != nullptr; p = p->next) procIndex_.emplace(p->pid, p);  // the first stays
 }
 
 ManagedJob* ZembrikMgr::FindJob(const WCHAR* groupName, ManagedJob** previous) {
@@ -178,6 +185,7 @@ void ZembrikMgr::TrackProc(ManagedProc* proc, const InternalProcDef& rule, bool 
     if (isNew) {
         proc->next = procs_;
         procs_ = proc;
+        procIndex_[proc->pid] = proc;  // now the first of its pid
         ++procCount_;
     }
     if (memcmp(&proc->rule, &rule, sizeof(rule)) != 0) {
@@ -215,6 +223,7 @@ void ZembrikMgr::DropStaleProcs() {
         delete p;
         --procCount_;
     }
+    IndexProcs();
 }
 
 void ZembrikMgr::SweepStaleJobs() {
@@ -253,6 +262,14 @@ void ZembrikMgr::FreeJob(ManagedJob* job, ManagedJob* previous) {
         if (p->job == job) p->job = nullptr;
     for (DWORD i = 0; i < rawCount_; ++i)
         if (rawProcs_[i].job == job) rawProcs_[i].job = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(listLock_);
+        for (ProcListEntry& e : list_) {
+            if ((e.listFlags & InManagedGroup) == 0 || !SameName(e.groupName, job->groupName)) continue;
+            e.listFlags &= ~InManagedGroup;
+            memset(e.groupName, 0, sizeof(e.groupName));
+        }
+    }
     if (job->handle != nullptr) CloseHandle(job->handle);
     delete[] reinterpret_cast<BYTE*>(job->pidList);
     delete job;
@@ -260,7 +277,8 @@ void ZembrikMgr::FreeJob(ManagedJob* job, ManagedJob* previous) {
 }
 
 RawProc* ZembrikMgr::FindRaw(DWORD pid) {
-    for (DWORD i = 0; i < rawCount_; ++i)
-        if (rawProcs_[i].pid == pid) return &rawProcs_[i];
-    return nullptr;
+    // The raw list is sorted by pid, one entry each.
+    RawProc* end = rawProcs_ + rawCount_;
+    RawProc* at = std::lower_bound(rawProcs_, end, pid, [](const RawProc& r, DWORD p) { return r.pid < p; });
+    return at != end && at->pid == pid ? at : nullptr;
 }

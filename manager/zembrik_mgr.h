@@ -4,6 +4,10 @@
 // serves the live lists and kills of clients.
 #pragma once
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "db/rule_records.h"
 #include "manager/managed_records.h"
@@ -23,12 +27,30 @@ constexpr UINT kKillExitCode = 1067;
 // The job reporter's thread stack.
 constexpr SIZE_T kReporterStackSize = 10000;
 // A client list asked within this many ms of the last discovery uses its
-// list (the pages of one list, many clients at once) instead of a new one.
+// list (the pages of one list, many clients at once) instead of a new one;
+// so does one asked while a discovery runs, once that one is done.
 constexpr ULONGLONG kListFreshMs = 100;
 // The scheduling class of a group without that limit.
 constexpr DWORD kDefaultSchedulingClass = 5;
 // Seconds between two memory-limit events of one group.
 constexpr DWORD kMemoryEventSeconds = 10;
+
+// The process a pass acts on, opened when first needed: a pass reads what
+// its discovery has just read and opens only what it changes.
+class PassProcess {
+public:
+    explicit PassProcess(DWORD pid) : pid_(pid) {}
+    ~PassProcess();
+    PassProcess(const PassProcess&) = delete;
+    PassProcess& operator=(const PassProcess&) = delete;
+    // Null when the process is gone (or, logged, cannot be opened).
+    HANDLE Get();
+
+private:
+    DWORD pid_;
+    bool tried_ = false;
+    HANDLE handle_ = nullptr;
+};
 
 class ZembrikMgr {
 public:
@@ -41,10 +63,9 @@ public:
     bool IsReady() const { return securityAttributes_.lpSecurityDescriptor != nullptr; }
     // The manager loop: 1 when the rules could not be loaded, else 0.
     DWORD Run();
-    // Rebuilds the raw process list and refreshes every managed group.
+    // Rebuilds the raw process list, refreshes every managed group and
+    // publishes the list clients get.
     void Discover();
-    // Discover, unless the last discovery ended less than kListFreshMs ago.
-    void DiscoverForList();
     // One management pass over the raw list.
     void ApplyRules();
 
@@ -77,7 +98,9 @@ public:
     DWORD ApplyGroupLimits(ManagedJob* job);
 
     // --- per-process settings (proc_settings.cpp) ---
-    DWORD ApplyProcSettings(ManagedProc* proc, HANDLE process);
+    // The current values come from the raw entry (the pass's discovery), which
+    // gets what is written.
+    DWORD ApplyProcSettings(ManagedProc* proc, RawProc& raw, PassProcess& process);
 
     // --- job messages (job_reporter.cpp) ---
     // Whether an event stamped at `stamp` (a tick count) may be logged again
@@ -97,18 +120,36 @@ public:
     const RawProc* RawProcs() const { return rawProcs_; }
     DWORD RawCount() const { return rawCount_; }
     HANDLE CompletionPort() const { return portAssociation_.CompletionPort; }
+    // Walks over /proc so far (each discovery makes one; concurrent client
+    // lists share one).
+    ULONGLONG Walks() const { return walks_.load(); }
 
 private:
     // The group step of a pass; true when the process is handled by its group.
-    bool GroupStep(ManagedProc* proc, const InternalProcDef& rule, HANDLE process, const InternalJobDef* groupDefs,
-                   DWORD groupCount);
+    bool GroupStep(ManagedProc* proc, const InternalProcDef& rule, PassProcess& process,
+                   const InternalJobDef* groupDefs, DWORD groupCount);
+    // Every process, pid-sorted, into a new array (the caller deletes it);
+    // names come from the known processes, worked out only for new ones.
+    // False (logged) when there is no list.
+    bool Walk(RawProc*& procs, DWORD& count);
+    // End a discovery under way: the client list made from the raw list and
+    // its group links (manager lock held) ...
+    void PublishRawList();
+    // ... or from a client's own walk (taken), with the group links of the
+    // list it replaces.
+    void PublishWalk(RawProc* procs, DWORD count);
+    // The raw entry and the published entry of a process now in `job` (or
+    // in none).
+    void LinkMember(RawProc* raw, ManagedJob* job);
+    // Rebuilds the pid index of the managed records.
+    void IndexProcs();
     // Posts our one stop packet to the reporter.
     void PostReporterStop();
     // Takes over the group time of a group adopted from an earlier service.
     void AdoptGroupTime(ManagedJob* job);
     // Unlinks and frees a group (its handle closed).
     void FreeJob(ManagedJob* job, ManagedJob* previous);
-    // The first raw entry of a pid, or null.
+    // The raw entry of a pid, or null.
     RawProc* FindRaw(DWORD pid);
 
     ZembrikCore* core_ = nullptr;
@@ -133,5 +174,23 @@ private:
     HANDLE mediatorEvent_ = nullptr;
     SharedJobHeader* jobHeader_ = nullptr;
     DWORD pageSize_ = 4096;
-    std::atomic<ULONGLONG> lastDiscovery_{0};  // tick count when the last discovery ended
+    // The first managed record of each pid (the one FindProc decides by).
+    std::unordered_map<ULONGLONG, ManagedProc*> procIndex_;
+
+    // The known processes, by pid, and the walk that fills them; one walk at
+    // a time. Taken after the manager lock, never before it.
+    std::mutex knownLock_;
+    std::unordered_map<DWORD, KnownProc> known_;
+    ULONGLONG walkSerial_ = 0;
+    std::atomic<ULONGLONG> walks_{0};
+
+    // The client process list, pid-sorted, as the last discovery left it and
+    // kept up with group changes since. Taken after the manager lock and the
+    // known lock, never before them.
+    std::mutex listLock_;
+    std::condition_variable listDone_;
+    std::vector<ProcListEntry> list_;
+    ULONGLONG listTick_ = 0;     // tick count when it was made; 0: none yet
+    ULONGLONG listSerial_ = 0;   // raised with every new list
+    DWORD walksRunning_ = 0;     // discoveries under way, whose lists are coming
 };

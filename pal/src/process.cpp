@@ -97,6 +97,10 @@ uint64_t BootTime() {
 
 uint64_t TicksTo100ns(uint64_t ticks) { return ticks * (10000000ull / static_cast<uint64_t>(ClockTicks())); }
 
+uint64_t CreationFileTime(uint64_t startTicks) {
+    return BootTime() * 10000000ull + TicksTo100ns(startTicks) + kEpochDiff;
+}
+
 uint64_t NowFileTime() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -119,17 +123,53 @@ struct Stat {
     int exitStatus = -1;  // field 52: the wait status of a zombie
 };
 
+// /proc, held open: each stat file is opened relative to it, which spares
+// the kernel the walk from the root for every process of a discovery.
+int ProcDir() {
+    static const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd;
+}
+
+// "<pid>/stat" into name (at least 20 bytes), without printf.
+void StatName(pid_t pid, char* name) {
+    char digits[12];
+    int n = 0;
+    unsigned v = static_cast<unsigned>(pid);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0) *name++ = digits[--n];
+    memcpy(name, "/stat", 6);
+}
+
 // /proc/<pid>/stat; the command name may hold anything, so fields are counted
 // from the last ')'. Its length is bounded (a 15-byte name, 52 numbers), so
-// the buffer holds it whole. Returns 0 or errno.
-int ReadStat(pid_t pid, Stat& s) {
-    char path[48], buf[2048];
-    snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
-    size_t len = 0;
-    int err = ReadSmallFile(path, buf, sizeof(buf), len);
-    if (err != 0) return err;
+// one read of the buffer takes it whole. Returns 0 or errno; comm (16 bytes,
+// may be null) gets the command name.
+int ReadStat(pid_t pid, Stat& s, char* comm = nullptr) {
+    char name[24], buf[2048];
+    StatName(pid, name);
+    int fd = ProcDir() >= 0 ? openat(ProcDir(), name, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) return errno;
+    ssize_t len;
+    do {
+        len = read(fd, buf, sizeof(buf) - 1);
+    } while (len < 0 && errno == EINTR);
+    int err = errno;
+    close(fd);
+    if (len < 0) return err;
+    if (len == static_cast<ssize_t>(sizeof(buf) - 1)) return EFBIG;
+    buf[len] = 0;
     char* p = strrchr(buf, ')');
     if (p == nullptr) return EINVAL;
+    if (comm != nullptr) {
+        const char* open = strchr(buf, '(');
+        size_t n = open != nullptr && open < p ? static_cast<size_t>(p - open - 1) : 0;
+        if (n > 15) n = 15;
+        memset(comm, 0, 16);
+        if (n > 0) memcpy(comm, open + 1, n);
+    }
     ++p;
     for (int field = 3; field <= 52; ++field) {
         while (*p == ' ') ++p;
@@ -407,7 +447,7 @@ DWORD InternalModuleBaseName(Proc* p, std::u16string& name) {
 DWORD InternalProcessTimes(Proc* p, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel, LPFILETIME user) {
     if (creation == nullptr || exit == nullptr || kernel == nullptr || user == nullptr) return ERROR_NOACCESS;
     // Whole seconds of btime plus whole ticks: the same value on every read.
-    uint64_t created = BootTime() * 10000000ull + TicksTo100ns(p->startTicks) + kEpochDiff;
+    uint64_t created = CreationFileTime(p->startTicks);
     bool ended = Ended(p->pidfd.get());
     Stat s;
     bool fresh = ReadOwnStat(p, s);
@@ -425,6 +465,32 @@ DWORD InternalProcessTimes(Proc* p, LPFILETIME creation, LPFILETIME exit, LPFILE
 }
 
 DWORD ClassOf(const Stat& s) { return PriorityClassOf(s.nice, s.policy); }
+
+// One stat read and the CPU mask. The mask is read by id after the stat: an
+// id reused in between would take the process to end, be reaped and the ids
+// to wrap around within those microseconds.
+DWORD InternalProcessFacts(DWORD pid, PAL_PROCESS_FACTS& f) {
+    if (pid == 0 || pid > 0x7FFFFFFF) return ERROR_INVALID_PARAMETER;
+    Stat s;
+    f = PAL_PROCESS_FACTS{};
+    if (ReadStat(static_cast<pid_t>(pid), s, f.commandName) != 0) return ERROR_INVALID_PARAMETER;
+    f.processId = pid;
+    if (IsDead(s.state)) f.flags |= PAL_PROCESS_ENDED;
+    if ((s.flags & kPF_KTHREAD) != 0) f.flags |= PAL_PROCESS_KERNEL_THREAD;
+    PutFileTime(&f.creationTime, CreationFileTime(s.start));
+    f.userTime = TicksTo100ns(s.utime);
+    f.kernelTime = TicksTo100ns(s.stime);
+    f.priorityClass = ClassOf(s);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(static_cast<pid_t>(pid), sizeof(set), &set) != 0) {
+        f.flags |= PAL_PROCESS_NO_AFFINITY;
+        return ERROR_SUCCESS;
+    }
+    for (int cpu = 0; cpu < 64; ++cpu)
+        if (CPU_ISSET(cpu, &set)) f.affinity |= static_cast<DWORD_PTR>(1) << cpu;
+    return ERROR_SUCCESS;
+}
 
 DWORD InternalSetPriority(Proc* p, DWORD cls) {
     int nice;
@@ -898,6 +964,12 @@ BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR mask) {
     pal::ObjRef<pal::Proc> p(pal::Lookup(process, PROCESS_SET_INFORMATION, err));
     if (!p) return Fail(err);
     err = pal::InternalSetAffinity(p.p, mask);
+    return err == ERROR_SUCCESS ? TRUE : Fail(err);
+}
+
+BOOL PalQueryProcessFacts(DWORD pid, PAL_PROCESS_FACTS* facts) {
+    if (facts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    DWORD err = pal::InternalProcessFacts(pid, *facts);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
 }
 

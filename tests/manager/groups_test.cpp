@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "manager/manager_support.h"
 #include "pal/iocp.h"
@@ -299,6 +302,72 @@ TEST_F(GroupsTest, ClientListsShowTheLiveState) {
     EXPECT_EQ(std::u16string(groups[0].name), u"Seen");
     EXPECT_EQ(groups[0].listFlags & (RunningNow | HasRule), RunningNow | HasRule);
     EXPECT_EQ(groups[0].activeProcesses, 1u);
+}
+
+// Client lists share one discovery and never wait for a pass: sixteen lists
+// asked at once while the manager lock is held (as a pass holds it), after
+// the last list went stale, are all answered alike, with a process started
+// since and with the member still shown in its group.
+TEST_F(GroupsTest, ListsShareADiscoveryAndNeverWaitForAPass) {
+    AddGroupRule(u"Shared", LimitProcessCount, [](MgmtData& m) { m.processCount = 4; });
+    AddProcRule(u"zbshared", JoinGroup, u"Shared");
+    int member = Start("zbshared", "sleep 30 & wait");
+    ASSERT_TRUE(testsupport::WaitForExec(member, "zbshared"));
+    Pass();
+    ULONGLONG passed = GetTickCount64();
+    int late = Start("zblate", "sleep 30 & wait");
+    ASSERT_TRUE(testsupport::WaitForExec(late, "zblate"));
+    ASSERT_TRUE(WaitUntil(5000, [&] { return GetTickCount64() - passed > kListFreshMs; }));
+    ULONGLONG walks = Mgr().Walks();
+
+    constexpr size_t kClients = 16;
+    std::vector<std::vector<ProcListEntry>> lists(kClients);
+    std::atomic<size_t> ready{0}, answered{0};
+    std::atomic<bool> go{false};
+    EnterCriticalSection(&Mgr().Lock());
+    std::vector<std::thread> clients;
+    for (size_t c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            ++ready;
+            while (!go) std::this_thread::yield();
+            ProcListEntry* entries = nullptr;
+            DWORD n = Mgr().AllocExportProcList(&entries);
+            lists[c].assign(entries, entries + n);
+            delete[] entries;
+            ++answered;
+        });
+    }
+    ASSERT_TRUE(WaitUntil(10000, [&] { return ready == kClients; }));
+    go = true;
+    bool allAnswered = WaitUntil(30000, [&] { return answered == kClients; });
+    LeaveCriticalSection(&Mgr().Lock());
+    for (auto& t : clients) t.join();
+    ASSERT_TRUE(allAnswered) << "a list waited for the lock a pass holds";
+    ULONGLONG made = Mgr().Walks() - walks;
+    EXPECT_LT(made, kClients) << "concurrent lists share their discoveries";
+
+    auto find = [](const std::vector<ProcListEntry>& list, int pid) -> const ProcListEntry* {
+        for (const ProcListEntry& e : list)
+            if (e.pid == static_cast<ULONGLONG>(pid)) return &e;
+        return nullptr;
+    };
+    for (const auto& list : lists) {
+        for (size_t i = 1; i < list.size(); ++i) ASSERT_LT(list[i - 1].pid, list[i].pid);
+        const ProcListEntry* m = find(list, member);
+        const ProcListEntry* l = find(list, late);
+        ASSERT_NE(m, nullptr);
+        ASSERT_NE(l, nullptr) << "a process started since the pass";
+        EXPECT_EQ(std::u16string(l->name), u"zblate");
+        EXPECT_EQ(m->listFlags & InManagedGroup, InManagedGroup);
+        EXPECT_EQ(std::u16string(m->groupName), u"Shared");
+        if (made != 1) continue;  // lists of different walks may differ in other processes
+        ASSERT_EQ(list.size(), lists[0].size());
+        for (size_t i = 0; i < list.size(); ++i) {
+            EXPECT_EQ(list[i].pid, lists[0][i].pid);
+            EXPECT_EQ(std::u16string(list[i].name), std::u16string(lists[0][i].name));
+            EXPECT_EQ(std::u16string(list[i].groupName), std::u16string(lists[0][i].groupName));
+        }
+    }
 }
 
 // A group that removes itself when empty goes with its last process; one

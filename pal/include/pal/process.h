@@ -140,6 +140,26 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
                     LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
                     LPPROCESS_INFORMATION processInformation);
 
+// Not Win32 (Windows hands a process walk these for every process in one
+// system call): what a walk over the running processes needs of one of them,
+// from one read of /proc/<pid>/stat and its CPU mask, without opening it.
+constexpr DWORD PAL_PROCESS_ENDED = 0x1;          // a zombie, not reaped yet
+constexpr DWORD PAL_PROCESS_KERNEL_THREAD = 0x2;
+constexpr DWORD PAL_PROCESS_NO_AFFINITY = 0x4;    // its CPU mask could not be read
+struct PAL_PROCESS_FACTS {
+    DWORD processId;
+    DWORD flags;
+    FILETIME creationTime;     // as GetProcessTimes: with the id, the process's identity
+    ULONGLONG userTime;        // 100 ns
+    ULONGLONG kernelTime;      // 100 ns
+    DWORD priorityClass;       // as GetPriorityClass
+    DWORD_PTR affinity;        // as GetProcessAffinityMask
+    CHAR commandName[16];      // the kernel's command name: it changes with an exec (or a rename)
+};
+// Note: FALSE with ERROR_INVALID_PARAMETER when no process has the id. Needs
+// no rights to the process (OpenProcess grants these queries to everyone).
+BOOL PalQueryProcessFacts(DWORD pid, PAL_PROCESS_FACTS* facts);
+
 // Not Win32: the real user id of a process, for a program that must know
 // who runs a process it is about to trust. ERROR_ACCESS_DENIED once it ended.
 BOOL PalGetProcessUser(HANDLE process, LPDWORD uid);
