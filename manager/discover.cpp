@@ -42,7 +42,8 @@ void ImageText(HANDLE process, DWORD pid, WCHAR (&text)[260]) {
 bool StillKnown(const KnownProc& k, const PAL_PROCESS_FACTS& f) {
     constexpr DWORD kStates = PAL_PROCESS_ENDED | PAL_PROCESS_KERNEL_THREAD;
     return memcmp(&k.creationTime, &f.creationTime, sizeof(FILETIME)) == 0 &&
-           memcmp(k.commandName, f.commandName, sizeof(k.commandName)) == 0 && k.stateFlags == (f.flags & kStates);
+           memcmp(k.commandName, f.commandName, sizeof(k.commandName)) == 0 && k.imageStamp == f.imageStamp &&
+           k.stateFlags == (f.flags & kStates);
 }
 
 }  // namespace
@@ -98,6 +99,7 @@ bool ZembrikMgr::Walk(RawProc*& procs, DWORD& count) {
             k = KnownProc{};
             k.creationTime = f.creationTime;
             memcpy(k.commandName, f.commandName, sizeof(k.commandName));
+            k.imageStamp = f.imageStamp;
             k.stateFlags = f.flags & (PAL_PROCESS_ENDED | PAL_PROCESS_KERNEL_THREAD);
             k.nameStamp = stamp - 1;
             ImageText(process, pids[i], k.imageText);

@@ -29,12 +29,13 @@ struct RawProc {
 };
 
 // What a discovery keeps of a process from walk to walk: what cannot change
-// while it runs. The key is (pid, creation time); the command name and the
-// ended and kernel-thread flags are checked too, since an exec (or the end)
-// changes the image the alias rules name it from.
+// while it runs. The key is (pid, creation time); the command name, the image
+// stamp and the ended and kernel-thread flags are checked too, since an exec
+// (or the end) changes the image the alias rules name it from.
 struct KnownProc {
     FILETIME creationTime;
     char commandName[16];
+    ULONGLONG imageStamp;
     DWORD stateFlags;
     ULONGLONG seen;        // the walk that last found it
     LONG nameStamp;        // the alias list procName was made with

@@ -121,6 +121,7 @@ struct Stat {
     uint64_t start = 0;
     unsigned policy = 0;
     int exitStatus = -1;  // field 52: the wait status of a zombie
+    uint64_t endCode = 0, startStack = 0, argStart = 0;  // where the kernel put the image
 };
 
 // /proc, held open: each stat file is opened relative to it, which spares
@@ -182,7 +183,10 @@ int ReadStat(pid_t pid, Stat& s, char* comm = nullptr) {
         case 15: s.stime = strtoull(p, &end, 10); break;
         case 19: s.nice = strtol(p, &end, 10); break;
         case 22: s.start = strtoull(p, &end, 10); break;
+        case 27: s.endCode = strtoull(p, &end, 10); break;
+        case 28: s.startStack = strtoull(p, &end, 10); break;
         case 41: s.policy = static_cast<unsigned>(strtoul(p, &end, 10)); break;
+        case 48: s.argStart = strtoull(p, &end, 10); break;
         case 52: s.exitStatus = static_cast<int>(strtol(p, &end, 10)); break;
         default: break;
         }
@@ -481,6 +485,8 @@ DWORD InternalProcessFacts(DWORD pid, PAL_PROCESS_FACTS& f) {
     f.userTime = TicksTo100ns(s.utime);
     f.kernelTime = TicksTo100ns(s.stime);
     f.priorityClass = ClassOf(s);
+    // A new image gets a new stack (placed at random) and its own code end.
+    f.imageStamp = s.endCode ^ (s.startStack << 1) ^ (s.argStart << 2);
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(static_cast<pid_t>(pid), sizeof(set), &set) != 0) {

@@ -10,6 +10,7 @@
 
 #include "manager/manager_support.h"
 #include "pal/sysinfo.h"
+#include "support/process_runner.h"
 
 namespace mgrtest {
 namespace {
@@ -135,6 +136,28 @@ TEST_F(SettingsTest, ANewProcessIsANewRecord) {
     EXPECT_EQ(Mgr().Procs()->pid, static_cast<ULONGLONG>(second));
     EXPECT_EQ(Mgr().Procs()->saved.priority, 8u);
     EXPECT_EQ(Nice(second), " 10\n");
+}
+
+// A process is named again after an exec, even one to a program whose command
+// name (the first 15 bytes of its file name) is the same.
+TEST_F(SettingsTest, AnExecIsNamedAgain) {
+    std::string fifo = Fifo("go");
+    std::string second = root_.path() + "/bin/zbexec_longnam_B";
+    int pid = Start("zbexec_longnam_A", "read x < " + fifo + "; exec " + second + " -c 'sleep 30'");
+    ASSERT_TRUE(testsupport::WaitForExec(pid, "zbexec_longnam_A"));
+    testsupport::CommandOutput("cp /bin/sh " + second);
+    AddProcRule(u"zbexec_longnam_B", ApplyPriority, u"", 6);
+    Pass();
+    EXPECT_EQ(Mgr().ProcCount(), 0u);
+    testsupport::WriteText(fifo, "go\n");
+    std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    ASSERT_TRUE(testsupport::WaitUntil(10000, [&] {
+        char target[512] = {};
+        return readlink(exe.c_str(), target, sizeof(target) - 1) > 0 && second == target;
+    }));
+    Pass();
+    EXPECT_EQ(Mgr().ProcCount(), 1u);
+    EXPECT_EQ(Nice(pid), " 10\n");
 }
 
 // A record whose pid now belongs to a process with another creation time is

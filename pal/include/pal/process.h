@@ -155,6 +155,7 @@ struct PAL_PROCESS_FACTS {
     DWORD priorityClass;       // as GetPriorityClass
     DWORD_PTR affinity;        // as GetProcessAffinityMask
     CHAR commandName[16];      // the kernel's command name: it changes with an exec (or a rename)
+    ULONGLONG imageStamp;      // changes with every exec (where the image was put); 0 when hidden from us
 };
 // Note: FALSE with ERROR_INVALID_PARAMETER when no process has the id. Needs
 // no rights to the process (OpenProcess grants these queries to everyone).
