@@ -571,9 +571,20 @@ void CgroupEvent(Source what, uint64_t id) {
     MarkDirty(w);
 }
 
+// Listens to the process events or not.
+void ListenToProcEvents(bool on) {
+    struct epoll_event ev{};
+    ev.events = on ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    ev.data.u64 = kProcEvents;
+    epoll_ctl(g_epoll, EPOLL_CTL_MOD, g_procEvents, &ev);
+}
+
 void Run() {
     AdoptProcessIdentity();
-    bool procPaused = false;
+    // The process events are listened to only while we act for a job with
+    // members (a mediator beside a running service does not), and not for
+    // kProcBatchMs after each read.
+    bool procOn = g_procEvents >= 0, procPaused = false;
     uint64_t procResume = 0;
     struct epoll_event evs[64];
     for (;;) {
@@ -601,9 +612,8 @@ void Run() {
             case kProcEvents: {
                 ReadProcEvents();
                 // Not listened to for a while: what comes meanwhile is read at once then.
-                struct epoll_event ev{};
-                ev.data.u64 = kProcEvents;
-                epoll_ctl(g_epoll, EPOLL_CTL_MOD, g_procEvents, &ev);
+                ListenToProcEvents(false);
+                procOn = false;
                 procPaused = true;
                 procResume = MonotonicMs() + kProcBatchMs;
                 break;
@@ -615,23 +625,23 @@ void Run() {
             }
         }
         uint64_t now = MonotonicMs();
-        if (procPaused && now >= procResume) {
-            struct epoll_event ev{};
-            ev.events = EPOLLIN;
-            ev.data.u64 = kProcEvents;
-            epoll_ctl(g_epoll, EPOLL_CTL_MOD, g_procEvents, &ev);
-            procPaused = false;
-        }
+        if (procPaused && now >= procResume) procPaused = false;
         std::lock_guard<std::mutex> guard(g_lock);
-        if (!g_anyDirty && now < g_nextDue) continue;
-        g_anyDirty = false;
-        g_nextDue = kNever;
-        for (auto& w : g_watches) {
-            if (w->dirty || now >= w->due) {
-                w->dirty = false;
-                Tick(*w, now);
+        if (g_anyDirty || now >= g_nextDue) {
+            g_anyDirty = false;
+            g_nextDue = kNever;
+            for (auto& w : g_watches) {
+                if (w->dirty || now >= w->due) {
+                    w->dirty = false;
+                    Tick(*w, now);
+                }
+                if (w->due < g_nextDue) g_nextDue = w->due;
             }
-            if (w->due < g_nextDue) g_nextDue = w->due;
+        }
+        bool wanted = g_procEvents >= 0 && !procPaused && !g_byPid.empty();
+        if (wanted != procOn) {
+            ListenToProcEvents(wanted);
+            procOn = wanted;
         }
     }
 }
