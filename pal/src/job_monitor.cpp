@@ -3,7 +3,8 @@
 // so exactly one process (the service, or the mediator once the service is
 // gone) enforces and reports. It sleeps until there is a reason to look at a
 // job: a change of cgroup.events, a fork or exit of a member (the kernel's
-// process events), an out-of-memory event, a write of the job's `state` by
+// process events, heard while it acts for a job with members), an
+// out-of-memory event, a write of the job's `state` by
 // any holder (an assignment, new limits), our own kick, or a deadline. The
 // deadline of a time limit is computed from the usage and the limit (usage
 // grows by at most the number of CPUs per second); limits members could
