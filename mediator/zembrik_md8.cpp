@@ -14,8 +14,10 @@
 
 namespace {
 
-// How often the table is looked at when no change was signalled.
-constexpr DWORD kRefreshMs = 5000;
+// How often the table is looked at when no change was signalled: soon while
+// something recorded could not be taken yet, else seldom (a signal missed).
+constexpr DWORD kRetryMs = 5000;
+constexpr DWORD kRefreshMs = 60000;
 
 }  // namespace
 
@@ -125,7 +127,8 @@ void ZembrikMD8::AdoptBlocks(HANDLE service) {
 
 // Holding a job keeps it, its members and its port association in existence
 // while the service is down; a released job goes once no one else holds it.
-void ZembrikMD8::HoldJobs() {
+bool ZembrikMD8::HoldJobs() {
+    bool all = true;
     for (size_t at = 0; at <= views_.size(); ++at) {
         const SharedJobBlock* block = at == 0 ? &header_->first : views_[at - 1];
         DWORD count = LoadPublished(&block->count);
@@ -147,23 +150,26 @@ void ZembrikMD8::HoldJobs() {
                 // Not there (yet, or any more): looked at again on the next refresh.
                 HANDLE job = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, name.c_str());
                 if (job != nullptr) jobs_.push_back({name, job});
+                else all = false;
             }
         }
     }
+    return all;
 }
 
-void ZembrikMD8::Refresh() {
+bool ZembrikMD8::Refresh() {
     HANDLE service = OpenService();
     if (service != nullptr) AdoptPort(service);
     AdoptBlocks(service);
     if (service != nullptr) CloseHandle(service);
-    HoldJobs();
+    bool held = HoldJobs();
+    return held && (port_ != nullptr || header_->servicePort == 0);
 }
 
 DWORD ZembrikMD8::Run() {
     for (;;) {
-        Refresh();
-        if (changeEvent_ != nullptr) WaitForSingleObject(changeEvent_, kRefreshMs);
-        else Sleep(kRefreshMs);
+        DWORD wait = Refresh() ? kRefreshMs : kRetryMs;
+        if (changeEvent_ != nullptr) WaitForSingleObject(changeEvent_, wait);
+        else Sleep(kRetryMs);
     }
 }

@@ -24,8 +24,9 @@ public:
     DWORD Run();
     // Takes over whatever the service recorded that we do not hold yet: the
     // port, every chain block and the job object of every entry in use;
-    // lets go of the job objects of released entries.
-    void Refresh();
+    // lets go of the job objects of released entries. False while something
+    // recorded could not be taken (yet).
+    bool Refresh();
 
 private:
     // The service's process, for taking its handles; null when it is gone.
@@ -33,7 +34,7 @@ private:
     void AdoptPort(HANDLE service);
     // `service` may be null (gone): then only the links are put in order.
     void AdoptBlocks(HANDLE service);
-    void HoldJobs();
+    bool HoldJobs();  // false while an entry's job could not be opened
 
     struct HeldJob {
         std::u16string name;

@@ -138,13 +138,22 @@ void RemoveCgroup(const std::string& dir) {
     rmdir(dir.substr(0, dir.find_last_of('/')).c_str());
 }
 
+// Until "populated 0" in cgroup.events, which notifies each change.
 bool WaitEmpty(const std::string& cg, int ms) {
     uint64_t deadline = MonotonicMs() + static_cast<uint64_t>(ms);
-    while (!CgroupProcs(cg).empty()) {
-        if (MonotonicMs() >= deadline) return false;
-        usleep(5000);
+    ScopedFd events(open((cg + "/cgroup.events").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!events) return !CgroupExists(cg);
+    for (;;) {
+        char buf[128];
+        ssize_t n = pread(events.get(), buf, sizeof(buf) - 1, 0);
+        if (n < 0) return false;
+        buf[n] = 0;
+        if (strstr(buf, "populated 0") != nullptr) return true;
+        uint64_t now = MonotonicMs();
+        if (now >= deadline) return false;
+        struct pollfd p{events.get(), POLLPRI, 0};
+        if (poll(&p, 1, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return false;
     }
-    return true;
 }
 
 void Destroy(Object* o) {
@@ -308,7 +317,7 @@ DWORD InternalAssign(JobObject* job, ProcessObject* proc) {
         ++s.totalProcesses;
     }
     DWORD wr = UnlockShared(job->state.get(), rc == ERROR_SUCCESS ? &s : nullptr);
-    if (rc == ERROR_SUCCESS) MonitorKick();
+    if (rc == ERROR_SUCCESS) MonitorKick(job);
     if (rc != ERROR_SUCCESS) return rc;
     return wr != ERROR_SUCCESS ? wr : limitsRc;
 }
@@ -365,8 +374,25 @@ DWORD InternalQuery(JobObject* job, JOBOBJECTINFOCLASS cls, void* info, DWORD le
         // Memory use, not address space: the largest resident set a member
         // reached, and the group's memory cgroup peak (without one, the
         // largest sum of the members' resident sets the monitor saw).
-        l.PeakProcessMemoryUsed = s.peakProcess;
-        l.PeakJobMemoryUsed = s.peakJob;
+        // The monitor samples on its looks only, which an idle job does not
+        // get: the members alive now count with what they reached so far,
+        // and that is kept for when they have ended.
+        uint64_t peakProcess = s.peakProcess, jobBytes = 0;
+        for (pid_t pid : CgroupProcs(job->cg)) {
+            ProcSample ps;
+            if (!SampleProcess(pid, ps, true)) continue;
+            jobBytes += ps.rss;
+            if (ps.rssPeak > peakProcess) peakProcess = ps.rssPeak;
+        }
+        if (peakProcess > s.peakProcess || jobBytes > s.peakJob) {
+            WithShared(job->state.get(), [&](JobShared& now) {
+                if (peakProcess > now.peakProcess) now.peakProcess = peakProcess;
+                if (jobBytes > now.peakJob) now.peakJob = jobBytes;
+                return true;
+            });
+        }
+        l.PeakProcessMemoryUsed = peakProcess;
+        l.PeakJobMemoryUsed = jobBytes > s.peakJob ? jobBytes : s.peakJob;
         std::string mem = V1Dir(kV1Memory, job);
         if (CgroupExists(mem)) l.PeakJobMemoryUsed = CgroupNumber(mem + "/memory.max_usage_in_bytes");
         return put(&l, sizeof(l));
@@ -637,7 +663,7 @@ DWORD SetLimits(JobObject* job, JOBOBJECT_EXTENDED_LIMIT_INFORMATION l, bool ext
         if (!WantsRealtime(b)) TakeRtBudget(V1Dir(kV1Cpu, job));
     }
     DWORD wr = UnlockShared(job->state.get(), rc == ERROR_SUCCESS ? &s : nullptr);
-    MonitorKick();
+    MonitorKick(job);
     if (rc != ERROR_SUCCESS) return rc;
     return wr != ERROR_SUCCESS ? wr : membersRc;
 }

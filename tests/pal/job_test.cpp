@@ -450,14 +450,23 @@ TEST_F(JobTest, PortGetsMembershipMessages) {
                                            nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     Child child(testsupport::SpawnChild("job_sleep", ""));
+    Child second(testsupport::SpawnChild("job_sleep", ""));
     Assign(job, child.pid);
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_NEW_PROCESS, 42), child.pid);
-    int pid = child.pid;
+    Assign(job, second.pid);
+    EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_NEW_PROCESS, 42), second.pid);
+    // One of two leaving changes nothing in cgroup.events: the monitor hears
+    // of it from the process's exit.
+    int pid = second.pid;
+    testsupport::KillChild(second.pid);
+    second.pid = -1;
+    EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_EXIT_PROCESS, 42), pid);
+    pid = child.pid;
     testsupport::KillChild(child.pid);
     child.pid = -1;
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_EXIT_PROCESS, 42), pid);
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, 42), 0);
-    EXPECT_EQ(Accounting(job.h).TotalProcesses, 1u);
+    EXPECT_EQ(Accounting(job.h).TotalProcesses, 2u);
 
     // A port with no room left loses messages, and the job counts them.
     DWORD lost = 7;
@@ -514,10 +523,17 @@ TEST_F(JobTest, ProcessTimeLimit) {
     l.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_TIME;
     l.BasicLimitInformation.PerProcessUserTimeLimit.QuadPart = 3000000;  // 0.3 s
     ASSERT_TRUE(SetLimits(job.h, l));
+    mkdir(root_.path().c_str(), 0755);
+    std::string start = root_.path() + "/burn";
     Child idle(testsupport::SpawnChild("job_sleep", ""));
-    Child burn(testsupport::SpawnChild("job_burn", ""));
+    Child burn(testsupport::SpawnChild("job_burn_later", start));
     Assign(job, idle.pid);
     Assign(job, burn.pid);
+    // Both seen while idle: the monitor now sleeps until the time the
+    // limit could be reached at the earliest, and must still catch it.
+    EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_NEW_PROCESS, 9), idle.pid);
+    EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_NEW_PROCESS, 9), burn.pid);
+    testsupport::WriteText(start, "1");
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_END_OF_PROCESS_TIME, 9), burn.pid);
     int st = testsupport::WaitChild(burn.pid, 3000);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
@@ -555,8 +571,13 @@ TEST_F(JobTest, JobTimeLimit) {
     ASSERT_TRUE(SetInformationJobObject(job.h, JobObjectEndOfJobTimeInformation, &post, sizeof(post)));
     ASSERT_TRUE(SetLimits(job.h, l));  // set again: a new period, no longer signalled
     EXPECT_EQ(WaitForSingleObject(job.h, 0), WAIT_TIMEOUT);
-    Child burn(testsupport::SpawnChild("job_burn", ""));
+    // Seen idle first, so the monitor sleeps by the job time's deadline.
+    mkdir(root_.path().c_str(), 0755);
+    std::string start = root_.path() + "/burn";
+    Child burn(testsupport::SpawnChild("job_burn_later", start));
     Assign(job, burn.pid);
+    EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_NEW_PROCESS, 11), burn.pid);
+    testsupport::WriteText(start, "1");
     EXPECT_EQ(WaitMessage(port, JOB_OBJECT_MSG_END_OF_JOB_TIME, 11), 0);
     EXPECT_EQ(kill(burn.pid, 0), 0);
     EXPECT_EQ(WaitForSingleObject(job.h, 0), WAIT_TIMEOUT);

@@ -153,7 +153,8 @@ DWORD KillJobCgroup(const std::string& cg);
 // it and no other process monitors it (an exclusive flock on `monitor`).
 void MonitorAttach(const JobObject* job);
 void MonitorDetach(const JobObject* job);
-// Makes the monitor look at its jobs now (after an assignment or new limits).
-void MonitorKick();
+// Makes the monitor look at the job now (after an assignment or new limits;
+// other processes' changes reach it through the `state` file).
+void MonitorKick(const JobObject* job);
 
 }  // namespace pal
