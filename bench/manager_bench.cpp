@@ -39,7 +39,6 @@
 #include "pal/strings.h"
 #include "pal/sync.h"
 #include "pal/sysinfo.h"
-#include "service/core.h"
 
 namespace {
 
@@ -257,7 +256,7 @@ int RunWithWorkers(const std::string& root) {
         fprintf(stderr, "rules reloaded: %u alias, %u process\n", db.AliasCount(), db.ProcCount());
         return 1;
     }
-    ServiceContext context{};
+    ManagerContext context{};
     context.database = &db;
     ZembrikMgr manager(&context);
     if (!manager.IsReady()) {

@@ -18,7 +18,6 @@
 #include "pal/strings.h"
 #include "pal/sync.h"
 #include "pipe/result_codes.h"
-#include "service/core.h"
 
 namespace {
 
@@ -204,7 +203,7 @@ DWORD ZembrikMgr::KillProcess(DWORD pid, ULONGLONG creationTime) {
     if (rc != 0) return rc;
     // Init ignores the signal, and the service and its mediator are what
     // keeps the rules in force: none of them is ended on request.
-    if (pid == 1 || pid == GetCurrentProcessId() || (core_ != nullptr && pid == core_->RunningMediatorPid())) {
+    if (pid == 1 || pid == GetCurrentProcessId() || (mediatorPid_ != nullptr && pid == mediatorPid_(host_))) {
         SetLastError(ERROR_ACCESS_DENIED);
         LogPidError(pid, u"KillProcess");
         return ERROR_ACCESS_DENIED;

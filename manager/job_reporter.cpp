@@ -10,7 +10,6 @@
 #include "pal/iocp.h"
 #include "pal/job.h"
 #include "pal/sync.h"
-#include "service/core.h"
 
 DWORD ZembrikMgr::JobReporter(LPVOID argument) {
     auto* self = static_cast<ZembrikMgr*>(argument);
@@ -26,7 +25,7 @@ DWORD ZembrikMgr::JobReporter(LPVOID argument) {
         }
         self->HandleJobMessage(message, static_cast<DWORD>(key), reinterpret_cast<ULONG_PTR>(overlapped));
     }
-    if (self->core_ != nullptr && self->core_->stopRequested.load() == 0 && !self->reporterStop_)
+    if (self->stopRequested_ != nullptr && self->stopRequested_->load() == 0 && !self->reporterStop_)
         LogApiError(u"JobReporter", u"GetQueuedCompletionStatus");
     // The port stays open: the manager may still associate groups with it
     // and closes it when it goes.

@@ -17,7 +17,6 @@
 #include "pal/process.h"
 #include "pal/strings.h"
 #include "pal/sysinfo.h"
-#include "service/core.h"
 #include "service/shared_job_table.h"
 
 namespace {
@@ -67,14 +66,17 @@ ManagedJob::ManagedJob(const WCHAR* group, SharedJobHeader* header) {
     }
 }
 
-ZembrikMgr::ZembrikMgr(ServiceContext* context)
-    : core_(context->core),
+ZembrikMgr::ZembrikMgr(const ManagerContext* context)
+    : stopEvent_(context->stopEvent),
+      stopRequested_(context->stopRequested),
+      mediatorPid_(context->mediatorPid),
+      host_(context->host),
       database_(context->database),
       mediatorEvent_(context->mediatorEvent),
       jobHeader_(context->jobHeader) {
     portAssociation_.CompletionPort = context->completionPort;
     stopToken_ = NewStopToken();
-    if (core_ != nullptr && core_->pageSize != 0) pageSize_ = core_->pageSize;
+    if (context->pageSize != 0) pageSize_ = context->pageSize;
     InitializeCriticalSection(&lock_);
     BuildAdminSecAttr(&securityAttributes_);
     DWORD_PTR processMask = 0;
@@ -132,7 +134,7 @@ ZembrikMgr::~ZembrikMgr() {
 DWORD ZembrikMgr::Run() {
     // The load has logged what went wrong; the thread then stops the service.
     if (database_->LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules) != 0) return 1;
-    HANDLE waits[2] = {core_->stopEvent, database_->ChangeEvent()};
+    HANDLE waits[2] = {stopEvent_, database_->ChangeEvent()};
     for (;;) {
         // One lock over both, so a client's discovery cannot slip in
         // between and hand the pass another list (a client's list never

@@ -17,10 +17,22 @@
 #include "pal/types.h"
 #include "pipe/result_codes.h"
 
-struct ServiceContext;
-class ZembrikCore;
 class ZembrikDb;
 class SharedJobHeader;
+
+// What the manager is given by its host (the service core, or a test).
+struct ManagerContext {
+    ZembrikDb* database = nullptr;
+    HANDLE completionPort = nullptr;  // shared with the mediator
+    HANDLE mediatorEvent = nullptr;   // tells the mediator the job table changed
+    SharedJobHeader* jobHeader = nullptr;
+    HANDLE stopEvent = nullptr;       // set once the service stops
+    const std::atomic<DWORD>* stopRequested = nullptr;
+    DWORD pageSize = 0;
+    // The pid of the mediator the host runs, 0 when none: it is never killed.
+    DWORD (*mediatorPid)(void* host) = nullptr;
+    void* host = nullptr;
+};
 
 // Exit code of processes killed on request.
 constexpr UINT kKillExitCode = 1067;
@@ -55,7 +67,7 @@ private:
 class ZembrikMgr {
 public:
     // Never fails as a whole: readiness tells.
-    explicit ZembrikMgr(ServiceContext* context);
+    explicit ZembrikMgr(const ManagerContext* context);
     ~ZembrikMgr();
     ZembrikMgr(const ZembrikMgr&) = delete;
     ZembrikMgr& operator=(const ZembrikMgr&) = delete;
@@ -152,7 +164,10 @@ private:
     // The raw entry of a pid, or null.
     RawProc* FindRaw(DWORD pid);
 
-    ZembrikCore* core_ = nullptr;
+    HANDLE stopEvent_ = nullptr;
+    const std::atomic<DWORD>* stopRequested_ = nullptr;
+    DWORD (*mediatorPid_)(void* host) = nullptr;
+    void* host_ = nullptr;
     ZembrikDb* database_ = nullptr;
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT portAssociation_{};
     HANDLE reporterThread_ = nullptr;

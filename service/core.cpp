@@ -178,7 +178,17 @@ DWORD AllocZembrikMgrClass(LPVOID arg) {
     ZembrikCore* core = context->core;
     Sleep(kWorkerStartDelayMs);
     DWORD result = 1;
-    context->manager = new (std::nothrow) ZembrikMgr(context);
+    ManagerContext given;
+    given.database = context->database;
+    given.completionPort = context->completionPort;
+    given.mediatorEvent = context->mediatorEvent;
+    given.jobHeader = context->jobHeader;
+    given.stopEvent = core->stopEvent;
+    given.stopRequested = &core->stopRequested;
+    given.pageSize = core->pageSize;
+    given.mediatorPid = [](void* host) { return static_cast<ZembrikCore*>(host)->RunningMediatorPid(); };
+    given.host = core;
+    context->manager = new (std::nothrow) ZembrikMgr(&given);
     if (context->manager == nullptr) {
         LogAllocError(u"AllocZembrikMgrClass", sizeof(ZembrikMgr));
     } else if (context->manager->IsReady()) {

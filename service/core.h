@@ -53,8 +53,7 @@ public:
     // ResultMediatorNotRunning, WAIT_TIMEOUT (still running after
     // kMediatorStopWaitMs), or the error.
     DWORD StopMediator();
-    // The pid of the running mediator; 0 when none runs. Inline: the
-    // manager asks it without linking the rest of the core.
+    // The pid of the running mediator; 0 when none runs.
     DWORD RunningMediatorPid() {
         EnterCriticalSection(&mediatorLock_);
         DWORD pid = mediatorProcess_ != nullptr && WaitForSingleObject(mediatorProcess_, 0) == WAIT_TIMEOUT

@@ -45,7 +45,7 @@ bool ManagerTest::CanMakeGroups() { return testsupport::CanMakeJobs(); }
 
 ZembrikMgr& ManagerTest::Mgr() {
     if (!mgr_) {
-        context_ = ServiceContext{};
+        context_ = ManagerContext{};
         context_.database = db_.get();
         context_.completionPort =
             keptPort_ != nullptr ? keptPort_ : CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);

@@ -10,7 +10,6 @@
 #include "db/zembrik_db.h"
 #include "manager/zembrik_mgr.h"
 #include "pal/strings.h"
-#include "service/core.h"
 #include "support/event_log_reader.h"
 #include "support/test_support.h"
 
@@ -57,7 +56,7 @@ protected:
 
     std::unique_ptr<ZembrikDb> db_;
     std::unique_ptr<ZembrikMgr> mgr_;
-    ServiceContext context_{};
+    ManagerContext context_{};
     HANDLE keptPort_ = nullptr;  // the next manager's port, when kept
     std::vector<int> started_;
 };

@@ -52,7 +52,9 @@ protected:
         }
     }
     void WithManager() {
-        manager_ = std::make_unique<ZembrikMgr>(&context_);
+        ManagerContext given;
+        given.database = db_.get();
+        manager_ = std::make_unique<ZembrikMgr>(&given);
         db_->SetManager(manager_.get());
     }
     // Sends the first `length` bytes of a message (all when 0).
