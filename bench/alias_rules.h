@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "db/zembrik_db.h"
 #include "pal/strings.h"
 

@@ -29,7 +29,7 @@
 #include "bench/state_root.h"
 #include "common/messages.h"
 #include "common/texts.h"
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "db/zembrik_db.h"
 #include "pal/job.h"
 #include "pal/mapping.h"
@@ -37,8 +37,8 @@
 #include "pal/process.h"
 #include "pal/strings.h"
 #include "pal/sync.h"
-#include "pipe/request_protocol.h"
-#include "service/shared_job_table.h"
+#include "wire/request_protocol.h"
+#include "wire/shared_job_table.h"
 
 namespace {
 

@@ -28,8 +28,8 @@
 #include "pal/pipe.h"
 #include "pal/process.h"
 #include "pal/sync.h"
-#include "pipe/request_protocol.h"
-#include "service/shared_job_table.h"
+#include "wire/request_protocol.h"
+#include "wire/shared_job_table.h"
 
 namespace {
 

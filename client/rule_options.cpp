@@ -9,7 +9,7 @@
 
 #include "client/output.h"
 #include "client/service_client.h"
-#include "db/priority.h"
+#include "wire/priority.h"
 #include "pal/json.h"
 
 namespace zctl {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "pal/types.h"
 
 namespace zctl {

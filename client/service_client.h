@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pal/types.h"
-#include "pipe/request_protocol.h"
+#include "wire/request_protocol.h"
 
 namespace zctl {
 

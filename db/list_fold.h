@@ -1,7 +1,7 @@
 // Folding of the merged lists: a sorted array of rule, alias and live entries
 // becomes one entry per name (and one per further running process).
 #pragma once
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "pal/types.h"
 
 // Sorts `all` (name, then process id) and folds it into out (at most max

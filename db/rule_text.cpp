@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 #include "pal/strings.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstddef>
 
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "pal/types.h"
 
 // Longest alias-rule string with its terminator: braces, letter, three

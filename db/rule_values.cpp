@@ -5,13 +5,13 @@
 #include <new>
 
 #include "common/event_log.h"
-#include "db/priority.h"
+#include "wire/priority.h"
 #include "db/rule_text.h"
 #include "db/zembrik_db.h"
 #include "pal/error.h"
 #include "pal/registry.h"
 #include "pal/strings.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 
 namespace {
 

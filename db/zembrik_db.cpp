@@ -18,7 +18,7 @@
 #include "pal/eventlog.h"
 #include "pal/registry.h"
 #include "pal/strings.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #pragma once
 #include <atomic>
 
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "pal/security.h"
 #include "pal/sync.h"
 #include "pal/types.h"

@@ -10,7 +10,7 @@
 #include "common/messages.h"
 #include "common/texts.h"
 #include "db/zembrik_db.h"
-#include "pipe/request_protocol.h"
+#include "wire/request_protocol.h"
 #include "pipe/zembrik_client.h"
 #include "pipe/zembrik_user.h"
 #include "service/core.h"

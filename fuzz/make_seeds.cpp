@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "pal/strings.h"
-#include "pipe/request_protocol.h"
+#include "wire/request_protocol.h"
 
 namespace {
 

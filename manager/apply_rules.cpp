@@ -6,7 +6,7 @@
 
 #include "common/event_log.h"
 #include "common/messages.h"
-#include "db/priority.h"
+#include "wire/priority.h"
 #include "db/zembrik_db.h"
 #include "manager/event_text.h"
 #include "manager/zembrik_mgr.h"
@@ -15,7 +15,7 @@
 #include "pal/process.h"
 #include "pal/strings.h"
 #include "pal/sysinfo.h"
-#include "service/shared_job_table.h"
+#include "wire/shared_job_table.h"
 
 namespace {
 

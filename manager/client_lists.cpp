@@ -7,7 +7,7 @@
 
 #include "common/event_log.h"
 #include "common/messages.h"
-#include "db/priority.h"
+#include "wire/priority.h"
 #include "db/zembrik_db.h"
 #include "manager/event_text.h"
 #include "manager/zembrik_mgr.h"
@@ -17,7 +17,7 @@
 #include "pal/process.h"
 #include "pal/strings.h"
 #include "pal/sync.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 
 namespace {
 

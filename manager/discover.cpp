@@ -7,7 +7,7 @@
 #include <new>
 
 #include "common/event_log.h"
-#include "db/priority.h"
+#include "wire/priority.h"
 #include "db/zembrik_db.h"
 #include "manager/zembrik_mgr.h"
 #include "pal/error.h"

@@ -5,7 +5,7 @@
 
 #include "common/event_log.h"
 #include "common/messages.h"
-#include "db/priority.h"
+#include "wire/priority.h"
 #include "manager/event_text.h"
 #include "manager/zembrik_mgr.h"
 #include "pal/error.h"

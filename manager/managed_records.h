@@ -2,10 +2,10 @@
 // matched list, and the processes and groups under management, kept from
 // pass to pass. All are guarded by the manager lock.
 #pragma once
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "pal/job.h"
 #include "pal/types.h"
-#include "service/shared_job_table.h"
+#include "wire/shared_job_table.h"
 
 struct ManagedJob;
 

@@ -2,7 +2,7 @@
 // is not handled by a group. Each is saved before we first change it and
 // restored when the rule stops asking for it.
 #include "common/messages.h"
-#include "db/priority.h"
+#include "wire/priority.h"
 #include "manager/event_text.h"
 #include "manager/zembrik_mgr.h"
 #include "pal/eventlog.h"

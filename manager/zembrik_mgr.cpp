@@ -17,7 +17,7 @@
 #include "pal/process.h"
 #include "pal/strings.h"
 #include "pal/sysinfo.h"
-#include "service/shared_job_table.h"
+#include "wire/shared_job_table.h"
 
 namespace {
 

@@ -9,13 +9,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "manager/managed_records.h"
 #include "pal/job.h"
 #include "pal/security.h"
 #include "pal/sync.h"
 #include "pal/types.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 
 class ZembrikDb;
 class SharedJobHeader;

@@ -10,7 +10,7 @@
 #include "pal/strings.h"
 #include "pal/sync.h"
 #include "pal/viewnumber.h"
-#include "service/shared_job_table.h"
+#include "wire/shared_job_table.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #pragma once
 #include "pal/iocp.h"
 #include "pal/types.h"
-#include "pipe/request_protocol.h"
+#include "wire/request_protocol.h"
 
 class ZembrikCore;
 class ZembrikDb;

@@ -8,7 +8,7 @@
 #include "pal/error.h"
 #include "pal/pipe.h"
 #include "pal/sync.h"
-#include "pipe/request_protocol.h"
+#include "wire/request_protocol.h"
 #include "pipe/zembrik_client.h"
 #include "service/core.h"
 

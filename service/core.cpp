@@ -16,7 +16,7 @@
 #include "pal/sync.h"
 #include "pal/sysinfo.h"
 #include "pipe/zembrik_user.h"
-#include "service/shared_job_table.h"
+#include "wire/shared_job_table.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "common/module_version.h"
-#include "common/service_info.h"
+#include "wire/service_info.h"
 #include "pal/error.h"
 #include "pal/security.h"
 #include "pal/sync.h"

@@ -12,10 +12,10 @@
 #include "pal/strings.h"
 #include "pal/sync.h"
 #include "pal/viewnumber.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 #include "service/core.h"
 #include "service/service_main.h"
-#include "service/shared_job_table.h"
+#include "wire/shared_job_table.h"
 
 namespace {
 

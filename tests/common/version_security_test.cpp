@@ -10,7 +10,7 @@
 #include "common/messages.h"
 #include "common/module_version.h"
 #include "common/security_attr.h"
-#include "common/service_info.h"
+#include "wire/service_info.h"
 #include "common/texts.h"
 #include "pal/error.h"
 #include "pal/mapping.h"

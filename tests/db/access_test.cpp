@@ -11,7 +11,7 @@
 #include "pal/registry.h"
 #include "pal/security.h"
 #include "pal/token.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 #include "tests/db/db_test_support.h"
 
 using namespace dbtest;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "db/zembrik_db.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 #include "tests/db/db_test_support.h"
 
 using namespace dbtest;

@@ -6,7 +6,7 @@
 
 #include "common/messages.h"
 #include "common/texts.h"
-#include "db/rule_records.h"
+#include "wire/rule_records.h"
 #include "db/zembrik_db.h"
 #include "pal/registry.h"
 #include "pal/strings.h"

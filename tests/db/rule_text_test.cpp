@@ -7,7 +7,7 @@
 
 #include "db/rule_text.h"
 #include "pal/strings.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "pal/security.h"
 #include "pal/strings.h"
 #include "pal/token.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 #include "support/event_log_reader.h"
 #include "tests/db/db_test_support.h"
 

@@ -8,7 +8,7 @@
 #include "db/zembrik_db.h"
 #include "pal/error.h"
 #include "pal/sync.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 #include "support/event_log_reader.h"
 #include "tests/db/db_test_support.h"
 

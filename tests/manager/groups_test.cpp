@@ -12,7 +12,7 @@
 #include "pal/iocp.h"
 #include "pal/job.h"
 #include "pal/process.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 #include "support/process_runner.h"
 
 using testsupport::WaitUntil;

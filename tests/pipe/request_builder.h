@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "pipe/request_protocol.h"
+#include "wire/request_protocol.h"
 
 namespace pipetest {
 

@@ -12,7 +12,7 @@
 
 #include "pal/mapping.h"
 #include "pal/sync.h"
-#include "service/shared_job_table.h"
+#include "wire/shared_job_table.h"
 #include "support/process_runner.h"
 
 namespace testsupport {

@@ -6,10 +6,10 @@
 #pragma once
 #include <cstddef>
 
-#include "common/service_info.h"
-#include "db/rule_records.h"
+#include "wire/service_info.h"
+#include "wire/rule_records.h"
 #include "pal/types.h"
-#include "pipe/result_codes.h"
+#include "wire/result_codes.h"
 
 inline constexpr const WCHAR* kPipeName = u"\\\\.\\pipe\\ZembrikPip";
 

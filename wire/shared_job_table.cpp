@@ -1,4 +1,4 @@
-#include "service/shared_job_table.h"
+#include "wire/shared_job_table.h"
 
 #include <cstring>
 
