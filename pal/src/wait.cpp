@@ -87,16 +87,30 @@ DWORD WaitObjects(Object* const* objs, DWORD count, bool all, DWORD ms) {
     if (ms == 0) return WAIT_TIMEOUT;
     for (DWORD i = 0; i < count; ++i) objs[i]->waiters.push_back(&w);
     uint64_t deadline = ms == INFINITE ? 0 : MonotonicMs() + ms;
-    struct pollfd fds[MAXIMUM_WAIT_OBJECTS + 1];
+    struct pollfd fds[2 * MAXIMUM_WAIT_OBJECTS + 1];
+    Object* claimed[MAXIMUM_WAIT_OBJECTS];
     for (;;) {
         nfds_t n = 0;
         fds[n++] = {wakeFd, POLLIN, 0};
+        bool io = false;
         for (DWORD i = 0; i < count; ++i) {
             int fd = objs[i]->ops->pollFd != nullptr ? objs[i]->ops->pollFd(objs[i]) : -1;
             // A wait-all need not hear again from an object already signalled.
             if (fd >= 0 && !(all && Signaled(objs[i]))) fds[n++] = {fd, POLLIN, 0};
+            io = io || objs[i]->pendingIo.load(std::memory_order_relaxed) > 0;
         }
         lock.unlock();
+        // A pipe operation this wait is for is finished here: one thread
+        // hand-off less than through the reactor.
+        DWORD nClaimed = 0;
+        for (DWORD i = 0; io && i < count; ++i) {
+            int fd = -1;
+            short events = 0;
+            if (objs[i]->pendingIo.load() > 0 && ClaimIo(objs[i], fd, events)) {
+                fds[n++] = {fd, events, 0};
+                claimed[nClaimed++] = objs[i];
+            }
+        }
         int timeout = -1;
         if (ms != INFINITE) {
             uint64_t now = MonotonicMs();
@@ -104,6 +118,7 @@ DWORD WaitObjects(Object* const* objs, DWORD count, bool all, DWORD ms) {
         }
         int rc = poll(fds, n, timeout);
         int err = errno;
+        for (DWORD i = 0; i < nClaimed; ++i) ReleaseIo(claimed[i]);
         uint64_t drained;
         while (read(wakeFd, &drained, sizeof(drained)) > 0) {
         }
