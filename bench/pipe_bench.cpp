@@ -42,7 +42,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 pid_t g_service = -1;
-constexpr int kInfoRequestsPerClient = 400;
+constexpr int kInfoRequestsPerClient = 2000;
 constexpr int kListsPerClient = 40;
 constexpr int kListProcesses = 500;
 

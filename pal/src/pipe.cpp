@@ -5,8 +5,9 @@
 // gave it. Beside the socket, "<encoded name>%pipe" holds the newest
 // instance's default time-out, and the serving process keeps a shared flock
 // on it: a socket file whose sidecar nobody holds was left by a dead server
-// and is replaced. (In an encoded name '%' is always followed by two hex
-// digits, so the suffix never meets another pipe's file.)
+// and is replaced. A new socket is bound as "<encoded name>%new" and renamed
+// into place once it listens. (In an encoded name '%' is always followed by
+// two hex digits, so the suffixes never meet another pipe's file.)
 //
 // Overlapped operations that cannot finish at once wait in one reactor thread
 // per process (epoll over the sockets), which finishes them with non-blocking
@@ -70,6 +71,7 @@ constexpr char kPipeArea[] = "run/pipe";
 constexpr char kSidecarSuffix[] = "%pipe";  // the default time-out, for clients
 constexpr char kServeSuffix[] = "%serve";   // flock(LOCK_SH) while a process serves the name
 constexpr char kAreaLock[] = "%lock";
+constexpr char kFreshSuffix[] = "%new";     // a socket being set up, renamed into place when ready
 constexpr size_t kPrefixChars = 9;  // \\.\pipe\ .
 constexpr size_t kMaxNameChars = 256;
 // Room for a 64 KiB message and its bookkeeping in the socket buffers.
@@ -221,23 +223,29 @@ DWORD BindListener(Listener& l, const SECURITY_ATTRIBUTES* sa, bool firstInstanc
     if (fchmod(l.holder.get(), 0600) != 0) return ErrnoToWin32(errno);  // one made before with another mode
     l.timeOut.reset(open(p.Sidecar().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!l.timeOut) return ErrnoToWin32(errno, true);
+    // The socket is made under a name of its own and renamed into place once
+    // it listens and its time-out is written: whoever sees the name (a client,
+    // WaitNamedPipe's inotify watch) finds it ready.
+    PipePath fresh = p;
+    fresh.leaf += kFreshSuffix;
+    if (unlink(fresh.Socket().c_str()) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
     Address a;
-    DWORD rc = MakeAddress(p, a);
+    DWORD rc = MakeAddress(fresh, a);
     if (rc != ERROR_SUCCESS) return rc;
     l.sock.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!l.sock) return ErrnoToWin32(errno);
     if (bind(l.sock.get(), reinterpret_cast<const struct sockaddr*>(&a.sun), a.len) != 0)
         return errno == EADDRINUSE ? ERROR_PIPE_BUSY : ErrnoToWin32(errno, true);
     // Owner, group and mode before listen(): until then connects are refused.
-    rc = ApplySecurity(p.Socket(), sa, SecuredObject::Pipe, false);
-    if (rc == ERROR_SUCCESS) rc = ShareTimeOut(p, l.timeOut.get());
+    rc = ApplySecurity(fresh.Socket(), sa, SecuredObject::Pipe, false);
+    if (rc == ERROR_SUCCESS) rc = ShareTimeOut(fresh, l.timeOut.get());
     if (rc == ERROR_SUCCESS && listen(l.sock.get(), SOMAXCONN) != 0) rc = ErrnoToWin32(errno);
-    if (rc != ERROR_SUCCESS) {
-        unlink(p.Socket().c_str());
-        return rc;
+    if (rc == ERROR_SUCCESS) {
+        WriteTimeOut(l.timeOut.get(), timeOut);
+        if (rename(fresh.Socket().c_str(), p.Socket().c_str()) != 0) rc = ErrnoToWin32(errno);
     }
-    WriteTimeOut(l.timeOut.get(), timeOut);
-    return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) unlink(fresh.Socket().c_str());
+    return rc;
 }
 
 DWORD AcquireListener(const PipePath& path, DWORD maxInstances, DWORD timeOut, const SECURITY_ATTRIBUTES* sa,
@@ -731,31 +739,33 @@ DWORD InternalConnectNamedPipe(HANDLE h, LPOVERLAPPED ov) {
 DWORD Transfer(Pipe* p, OpKind kind, char* buf, DWORD size, LPDWORD done, LPOVERLAPPED ov) {
     std::shared_ptr<Conn> conn;
     DWORD status = ERROR_SUCCESS, bytes = 0;
+    bool queueNow = false;  // behind an op of the same kind already waiting, to keep the order
     {
         std::lock_guard<std::mutex> g(IoLock());
         if (p->state != State::Connected)
             return p->state == State::Listening ? ERROR_PIPE_LISTENING : ERROR_PIPE_NOT_CONNECTED;
         conn = p->conn;
-        if (p->overlapped && ov != nullptr) {
-            if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
-            Reactor& r = TheReactor();
-            Op probe{kind, p, conn.get(), ov, buf, size};
-            // Behind an op of the same kind already waiting, to keep the order.
-            if (!HasPending(r, conn->sock.get(), kind) && Attempt(&probe, status, bytes) == Try::Done) {
-                if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
-                    ov->InternalHigh = 0;
-                    ov->Internal = status;
-                    return status;
-                }
-                if (done != nullptr) *done = bytes;
-                Finish(ov, status, bytes);
-                return status;
-            }
-            ov->InternalHigh = 0;
-            ov->Internal = STATUS_PENDING;
-            int fd = conn->sock.get();
-            return Queue(fd, conn, new Op(probe));
+        if (p->overlapped && ov != nullptr) queueNow = HasPending(TheReactor(), conn->sock.get(), kind);
+    }
+    if (p->overlapped && ov != nullptr) {
+        if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
+        Op probe{kind, p, conn.get(), ov, buf, size};
+        // The first attempt runs without the lock: a send wakes the peer, which
+        // may take this CPU, and other sessions must not queue behind it. Our
+        // reference keeps the socket open; no one else knows of the op yet.
+        if (!queueNow && Attempt(&probe, status, bytes) == Try::Done) {
+            ov->InternalHigh = status == ERROR_SUCCESS || status == ERROR_MORE_DATA ? bytes : 0;
+            __atomic_store_n(&ov->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
+            if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return status;
+            if (done != nullptr) *done = bytes;
+            if (ov->hEvent != nullptr) SetEvent(ov->hEvent);
+            return status;
         }
+        std::lock_guard<std::mutex> g(IoLock());
+        if (p->state != State::Connected || p->conn != conn) return ERROR_PIPE_NOT_CONNECTED;
+        ov->InternalHigh = 0;
+        ov->Internal = STATUS_PENDING;
+        return Queue(conn->sock.get(), conn, new Op(probe));
     }
     // Blocking: a disconnect shuts the socket down, which ends the wait.
     Op op{kind, p, conn.get(), ov, buf, size};

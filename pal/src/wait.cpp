@@ -24,6 +24,7 @@ struct Waiter {
     bool all;
     int wakeFd;
     bool done = false;
+    bool woken = false;  // its eventfd was written
     DWORD result = WAIT_TIMEOUT;
 };
 
@@ -119,12 +120,14 @@ DWORD WaitObjects(Object* const* objs, DWORD count, bool all, DWORD ms) {
         int rc = poll(fds, n, timeout);
         int err = errno;
         for (DWORD i = 0; i < nClaimed; ++i) ReleaseIo(claimed[i]);
+        // One read empties an eventfd.
         uint64_t drained;
-        while (read(wakeFd, &drained, sizeof(drained)) > 0) {
-        }
+        if (rc > 0 && (fds[0].revents & POLLIN) != 0) (void)!read(wakeFd, &drained, sizeof(drained));
         lock.lock();
         if (w.done || TrySatisfy(&w)) {
             Unregister(&w);
+            // A wake-up written after the poll must not end the next wait early.
+            if (w.woken) (void)!read(wakeFd, &drained, sizeof(drained));
             return w.result;
         }
         if (rc < 0 && err != EINTR) {
@@ -151,6 +154,9 @@ void WakeWaiters(Object* obj) {
         if (w->done) continue;
         if (TrySatisfy(w)) {
             w->done = true;
+            // The waiting thread itself (finishing its own pipe operation) is awake.
+            if (w->wakeFd == t_wake.fd) continue;
+            w->woken = true;
             uint64_t one = 1;
             ssize_t rc = write(w->wakeFd, &one, sizeof(one));
             (void)rc;
