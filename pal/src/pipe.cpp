@@ -15,8 +15,8 @@
 // event takes its operation out of the reactor's set, polls the socket itself
 // and finishes the operation (ClaimIo, ReleaseIo): a session's request reaches
 // it without a hand-off through the reactor thread, and sessions spread over
-// every core. Blocking calls wait in poll() on the caller's thread, without
-// the lock.
+// every core. Blocking calls wait in the kernel (a blocking recv or send on
+// the caller's thread), without the lock.
 //
 // Known gaps: only message pipes; names are case-sensitive; clients queue in
 // the shared backlog even while no instance waits in ConnectNamedPipe; one
@@ -355,10 +355,12 @@ void Finish(OVERLAPPED* ov, DWORD status, DWORD bytes) {
 enum class OpKind { Connect, Read, Write };
 enum class Try { Done, Again };
 
-Try TryRecv(Conn* c, char* buf, DWORD size, DWORD& status, DWORD& bytes) {
+// Connected sockets are in blocking mode: an attempt passes MSG_DONTWAIT, a
+// blocking call waits in the kernel (one system call, not a poll and a read).
+Try TryRecv(Conn* c, char* buf, DWORD size, DWORD& status, DWORD& bytes, bool wait = false) {
     for (;;) {
         // MSG_TRUNC: the message's true length, however much of it fits.
-        ssize_t n = recv(c->sock.get(), buf, size, MSG_DONTWAIT | MSG_TRUNC);
+        ssize_t n = recv(c->sock.get(), buf, size, (wait ? 0 : MSG_DONTWAIT) | MSG_TRUNC);
         if (n > 0) {
             bytes = static_cast<DWORD>(std::min<size_t>(static_cast<size_t>(n), size));
             status = static_cast<size_t>(n) > size ? ERROR_MORE_DATA : ERROR_SUCCESS;
@@ -377,10 +379,10 @@ Try TryRecv(Conn* c, char* buf, DWORD size, DWORD& status, DWORD& bytes) {
     }
 }
 
-Try TrySend(Conn* c, const char* buf, DWORD size, DWORD& status, DWORD& bytes) {
+Try TrySend(Conn* c, const char* buf, DWORD size, DWORD& status, DWORD& bytes, bool wait = false) {
     bool grown = false;
     for (;;) {
-        ssize_t n = send(c->sock.get(), buf, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = send(c->sock.get(), buf, size, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
         if (n >= 0) {
             bytes = static_cast<DWORD>(n);
             status = ERROR_SUCCESS;
@@ -404,7 +406,7 @@ Try TrySend(Conn* c, const char* buf, DWORD size, DWORD& status, DWORD& bytes) {
 // Takes a queued client for the instance. With IoLock() held.
 Try TryAccept(Pipe* p, DWORD& status) {
     for (;;) {
-        int fd = accept4(p->listener->sock.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        int fd = accept4(p->listener->sock.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             FitBuffers(fd, p->bufferBytes);
             p->conn = std::make_shared<Conn>(fd);
@@ -450,11 +452,12 @@ Reactor& TheReactor() {
     return *r;
 }
 
-Try Attempt(Op* op, DWORD& status, DWORD& bytes) {
+// `wait`: a read or write blocks until it can be done (never under the lock).
+Try Attempt(Op* op, DWORD& status, DWORD& bytes, bool wait = false) {
     switch (op->kind) {
     case OpKind::Connect: return TryAccept(op->pipe, status);
-    case OpKind::Read: return TryRecv(op->conn, op->buf, op->size, status, bytes);
-    case OpKind::Write: return TrySend(op->conn, op->buf, op->size, status, bytes);
+    case OpKind::Read: return TryRecv(op->conn, op->buf, op->size, status, bytes, wait);
+    case OpKind::Write: return TrySend(op->conn, op->buf, op->size, status, bytes, wait);
     }
     return Try::Again;
 }
@@ -770,9 +773,8 @@ DWORD Transfer(Pipe* p, OpKind kind, char* buf, DWORD size, LPDWORD done, LPOVER
     // Blocking: a disconnect shuts the socket down, which ends the wait.
     Op op{kind, p, conn.get(), ov, buf, size};
     short events = kind == OpKind::Read ? POLLIN : POLLOUT;
-    // A reply is seldom there the moment its request went out: a read polls first.
-    bool ready = kind != OpKind::Read || WaitReady(conn->sock.get(), events, status);
-    while (ready && Attempt(&op, status, bytes) == Try::Again) ready = WaitReady(conn->sock.get(), events, status);
+    bool ready = true;
+    while (ready && Attempt(&op, status, bytes, true) == Try::Again) ready = WaitReady(conn->sock.get(), events, status);
     if (done != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) *done = bytes;
     if (ov != nullptr) {
         std::lock_guard<std::mutex> g(IoLock());
@@ -916,6 +918,9 @@ DWORD InternalCreateFile(LPCWSTR name, DWORD disposition, DWORD flags, HANDLE& o
         }
     }
     FitBuffers(sock.get(), kMinBuffer);
+    // Blocking mode from now on; attempts pass MSG_DONTWAIT.
+    int fl = fcntl(sock.get(), F_GETFL);
+    if (fl < 0 || fcntl(sock.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return ErrnoToWin32(errno);
     Pipe* p = new Pipe(&kPipeOps);
     p->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     p->state = State::Connected;
