@@ -20,7 +20,13 @@
 
 namespace {
 
-// The state root goes when the fuzzer exits (at its time limit it calls exit).
+// Every rule change reloads its whole list, so a store the fuzzer has filled
+// with hundreds of rules makes each input slower than the last; the state
+// starts afresh after this many inputs (rules still build up within a window).
+constexpr int kInputsPerStore = 256;
+
+// The state root of the current window; removed when the window ends and when
+// the fuzzer exits (at its time limit it calls exit).
 std::string g_folder;
 void RemoveFolder() {
     std::error_code ec;
@@ -32,7 +38,14 @@ struct Harness {
     ZembrikDb* db = nullptr;
     ZembrikUser* server = nullptr;
     ZembrikClient* client = nullptr;
+    int inputs = 0;
     Harness() {
+        atexit(RemoveFolder);
+        RegisterProgramResources();
+        LoadTexts();
+        Start();
+    }
+    void Start() {
         std::error_code ec;
         std::filesystem::path base = "/dev/shm";
         if (!std::filesystem::is_directory(base, ec) || access(base.c_str(), W_OK) != 0)
@@ -40,21 +53,28 @@ struct Harness {
         std::string folder = (base / "zembrik-fuzz-XXXXXX").string();
         if (mkdtemp(folder.data()) == nullptr) abort();
         g_folder = folder;
-        atexit(RemoveFolder);
         setenv("ZEMBRIK_SYSROOT", (folder + "/root").c_str(), 1);
-        RegisterProgramResources();
-        LoadTexts();
         db = new ZembrikDb();
         if (db->LoadRules(7) != 0) abort();
+        context = ServiceContext{};
         context.database = db;
         server = new ZembrikUser(&context);
         client = new ZembrikClient(
             new ClientContext{1, nullptr, kRequestBufferSize, kReplyBufferSize, nullptr, db, server});
+        inputs = 0;
+    }
+    void Renew() {
+        delete client;
+        delete server;
+        delete db;
+        RemoveFolder();
+        Start();
     }
 };
 
 Harness& Get() {
     static Harness* h = new Harness();
+    if (++h->inputs > kInputsPerStore) h->Renew();
     return *h;
 }
 
