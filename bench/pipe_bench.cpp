@@ -2,12 +2,18 @@
 // service information (type 8) and of a whole 500-entry process list (type 4,
 // in pages), with 1 and 16 clients at once, against the real service. The
 // floor is a raw SOCK_SEQPACKET round trip of the same sizes (request out,
-// reply back) through an echo thread, measured in the same run.
+// reply back) through an echo thread, measured in the same run. A crowd of
+// 1,000 clients connected at once, each asking once, must all be answered;
+// its floor is a raw server with a thread per connection, and both state
+// their memory per idle session.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +33,7 @@
 #include "pal/mapping.h"
 #include "pal/pipe.h"
 #include "pal/process.h"
+#include "pal/stateroot.h"
 #include "pal/sync.h"
 #include "wire/request_protocol.h"
 #include "wire/shared_job_table.h"
@@ -34,7 +41,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kInfoRequestsPerClient = 400;
+pid_t g_service = -1;
+constexpr int kInfoRequestsPerClient = 2000;
 constexpr int kListsPerClient = 40;
 constexpr int kListProcesses = 500;
 
@@ -187,6 +195,139 @@ void BM_ProcessList500(benchmark::State& state) {
 }
 BENCHMARK(BM_ProcessList500)->Arg(1)->Arg(16)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// ---- A crowd of clients at once
+
+// Resident memory of a process, in KiB (0 when it cannot be read).
+double ResidentKiB(pid_t pid) {
+    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (f == nullptr) return 0;
+    char line[256];
+    double kib = 0;
+    while (fgets(line, sizeof(line), f) != nullptr)
+        if (sscanf(line, "VmRSS: %lf", &kib) == 1) break;
+    fclose(f);
+    return kib;
+}
+
+struct Crowd {
+    int answered = 0;
+    double seconds = 0;
+    double kibPerSession = 0;  // the server's resident growth while every session is idle
+};
+
+// `n` raw clients connect to the socket at `path` one after another, then each
+// sends `request` and waits for a reply of `replySize` bytes, all within 30 s.
+Crowd AskAtOnce(const std::string& path, int n, const std::string& request, size_t replySize, pid_t server) {
+    Crowd c;
+    struct sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", path.c_str());
+    double before = ResidentKiB(server);
+    Clock::time_point start = Clock::now();
+    std::vector<int> socks;
+    for (int i = 0; i < n; ++i) {
+        int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (s < 0) break;
+        if (connect(s, reinterpret_cast<const struct sockaddr*>(&sun), sizeof(sun)) != 0) {
+            close(s);
+            break;
+        }
+        socks.push_back(s);
+    }
+    for (int s : socks) send(s, request.data(), request.size(), MSG_NOSIGNAL);
+    std::vector<struct pollfd> waiting;
+    for (int s : socks) waiting.push_back({s, POLLIN, 0});
+    Clock::time_point deadline = start + std::chrono::seconds(30);
+    std::vector<char> reply(kReplyBufferSize);
+    while (!waiting.empty() && Clock::now() < deadline) {
+        int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (poll(waiting.data(), waiting.size(), std::max(ms, 0)) <= 0) break;
+        for (size_t i = 0; i < waiting.size();) {
+            if (waiting[i].revents == 0) {
+                ++i;
+                continue;
+            }
+            ssize_t got = recv(waiting[i].fd, reply.data(), reply.size(), MSG_DONTWAIT);
+            if (got == static_cast<ssize_t>(replySize)) ++c.answered;
+            waiting[i] = waiting.back();
+            waiting.pop_back();
+        }
+    }
+    c.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // Every session answered once and now waits for its next request.
+    c.kibPerSession = (ResidentKiB(server) - before) / n;
+    for (int s : socks) close(s);
+    return c;
+}
+
+// The floor: a raw server that gives each connection a thread of its own,
+// which answers each message with a reply of `replySize` bytes.
+struct ThreadServer {
+    int listener = -1;
+    std::thread acceptor;
+    std::mutex lock;
+    std::vector<std::thread> sessions;
+};
+
+bool StartThreadServer(ThreadServer& t, const std::string& path, size_t replySize) {
+    t.listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    struct sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", path.c_str());
+    if (t.listener < 0 || bind(t.listener, reinterpret_cast<const struct sockaddr*>(&sun), sizeof(sun)) != 0 ||
+        listen(t.listener, SOMAXCONN) != 0)
+        return false;
+    t.acceptor = std::thread([&t, replySize] {
+        for (;;) {
+            int s = accept4(t.listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (s < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                return;
+            }
+            std::lock_guard<std::mutex> g(t.lock);
+            t.sessions.emplace_back([s, replySize] {
+                std::vector<BYTE> in(kRequestBufferSize), out(replySize, 1);
+                while (recv(s, in.data(), in.size(), 0) > 0)
+                    if (send(s, out.data(), out.size(), MSG_NOSIGNAL) < 0) break;
+                close(s);
+            });
+        }
+    });
+    return true;
+}
+
+void StopThreadServer(ThreadServer& t) {
+    if (t.listener >= 0) shutdown(t.listener, SHUT_RDWR);
+    if (t.acceptor.joinable()) t.acceptor.join();
+    for (auto& s : t.sessions) s.join();
+    if (t.listener >= 0) close(t.listener);
+}
+
+void BM_ConcurrentClients(benchmark::State& state) {
+    int clients = static_cast<int>(state.range(0));
+    const std::string info = zctl::ServiceInfoGet();
+    const size_t replySize = kHeaderSize + sizeof(ServiceInfo);
+    std::string floorPath = PalStateRootPath() + "/raw-crowd.sock";
+    for (auto _ : state) {
+        Crowd service = AskAtOnce(PalStateRootPath() + "/run/pipe/ZembrikPip", clients, info, replySize, g_service);
+        ThreadServer raw;
+        Crowd floor;
+        if (StartThreadServer(raw, floorPath, replySize))
+            floor = AskAtOnce(floorPath, clients, info, replySize, getpid());
+        StopThreadServer(raw);
+        unlink(floorPath.c_str());
+        state.counters["answered"] = service.answered;
+        state.counters["seconds"] = service.seconds;
+        state.counters["kib_per_idle_session"] = service.kibPerSession;
+        state.counters["floor_answered"] = floor.answered;
+        state.counters["floor_seconds"] = floor.seconds;
+        state.counters["floor_kib_per_idle_session"] = floor.kibPerSession;
+        state.counters["ratio_seconds"] = floor.seconds > 0 ? service.seconds / floor.seconds : 0;
+        if (service.answered != clients) state.SkipWithError("not every client was answered");
+    }
+}
+BENCHMARK(BM_ConcurrentClients)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 int RunWithService(const std::string& folder) {
     // The service, and enough processes for a 500-entry list.
     pid_t service = fork();
@@ -199,6 +340,7 @@ int RunWithService(const std::string& folder) {
         execl(ZEMBRIK_SERVICE_PATH, "ZembrikService", static_cast<char*>(nullptr));
         _exit(127);
     }
+    g_service = service;
     std::vector<pid_t> idle;
     for (int i = 0; i < kListProcesses; ++i) {
         pid_t p = fork();
@@ -241,4 +383,12 @@ int RunWithService(const std::string& folder) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return bench::RunInStateRoot(argc, argv, RunWithService); }
+int main(int argc, char** argv) {
+    // A descriptor per client of the crowd, and one per raw session.
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return bench::RunInStateRoot(argc, argv, RunWithService);
+}

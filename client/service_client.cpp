@@ -265,13 +265,15 @@ DWORD ServiceClient::Transact(const std::string& request, Reply& reply) {
     if (!WriteFile(pipe_, request.data(), static_cast<DWORD>(request.size()), &written, nullptr))
         return GetLastError();
     if (written != request.size()) return ERROR_WRITE_FAULT;
-    reply.bytes.assign(kReplyBufferSize, '\0');
+    // Read into a buffer kept for the thread: only the bytes that came are
+    // copied, not 64 KiB cleared and allocated per request.
+    thread_local std::vector<char> buffer(kReplyBufferSize);
     DWORD got = 0;
-    if (!ReadFile(pipe_, reply.bytes.data(), kReplyBufferSize, &got, nullptr)) {
+    if (!ReadFile(pipe_, buffer.data(), kReplyBufferSize, &got, nullptr)) {
         reply.bytes.clear();
         return GetLastError();
     }
-    reply.bytes.resize(got);
+    reply.bytes.assign(buffer.data(), got);
     RequestHeader sent;
     std::memcpy(&sent, request.data(), kHeaderSize);
     return CheckReply(reply.bytes, sent.requestId);

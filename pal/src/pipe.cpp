@@ -5,13 +5,18 @@
 // gave it. Beside the socket, "<encoded name>%pipe" holds the newest
 // instance's default time-out, and the serving process keeps a shared flock
 // on it: a socket file whose sidecar nobody holds was left by a dead server
-// and is replaced. (In an encoded name '%' is always followed by two hex
-// digits, so the suffix never meets another pipe's file.)
+// and is replaced. A new socket is bound as "<encoded name>%new" and renamed
+// into place once it listens. (In an encoded name '%' is always followed by
+// two hex digits, so the suffixes never meet another pipe's file.)
 //
 // Overlapped operations that cannot finish at once wait in one reactor thread
-// per process (epoll over the sockets, an eventfd to wake it), which finishes
-// them with non-blocking calls and signals the OVERLAPPED's event. Blocking
-// calls wait in poll() on the caller's thread, without the lock.
+// per process (epoll over the sockets), which finishes them with non-blocking
+// calls and signals the OVERLAPPED's event. A thread that then waits on that
+// event takes its operation out of the reactor's set, polls the socket itself
+// and finishes the operation (ClaimIo, ReleaseIo): a session's request reaches
+// it without a hand-off through the reactor thread, and sessions spread over
+// every core. Blocking calls wait in the kernel (a blocking recv or send on
+// the caller's thread), without the lock.
 //
 // Known gaps: only message pipes; names are case-sensitive; clients queue in
 // the shared backlog even while no instance waits in ConnectNamedPipe; one
@@ -31,8 +36,9 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -47,6 +53,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "internal/locks.h"
@@ -63,8 +70,8 @@ namespace {
 constexpr char kPipeArea[] = "run/pipe";
 constexpr char kSidecarSuffix[] = "%pipe";  // the default time-out, for clients
 constexpr char kServeSuffix[] = "%serve";   // flock(LOCK_SH) while a process serves the name
-constexpr char kBindSuffix[] = "%bind";  // a socket bound but not yet listening
 constexpr char kAreaLock[] = "%lock";
+constexpr char kFreshSuffix[] = "%new";     // a socket being set up, renamed into place when ready
 constexpr size_t kPrefixChars = 9;  // \\.\pipe\ .
 constexpr size_t kMaxNameChars = 256;
 // Room for a 64 KiB message and its bookkeeping in the socket buffers.
@@ -72,6 +79,7 @@ constexpr DWORD kMinBuffer = 65536 + 4096;
 constexpr DWORD kMaxBuffer = 64u << 20;
 // Windows' default for a pipe created with a default time-out of 0.
 constexpr DWORD kDefaultTimeOutMs = 50;
+// How often WaitNamedPipe looks when it cannot watch the pipe folder.
 constexpr DWORD kWaitPollMs = 10;
 
 // ---- Names and socket addresses
@@ -116,15 +124,13 @@ struct Address {
     ScopedFd dir;  // keeps the /proc/self/fd name valid while in use
 };
 
-// The address of the socket file `leaf` (the pipe's own by default) in the pipe's folder.
-DWORD MakeAddress(const PipePath& p, Address& a, const std::string& leaf = std::string()) {
+DWORD MakeAddress(const PipePath& p, Address& a) {
     a.sun.sun_family = AF_UNIX;
-    const std::string& name = leaf.empty() ? p.leaf : leaf;
-    std::string path = p.dir + "/" + name;
+    std::string path = p.Socket();
     if (path.size() >= sizeof(a.sun.sun_path)) {
         a.dir.reset(open(p.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!a.dir) return ErrnoToWin32(errno, true);
-        path = "/proc/self/fd/" + std::to_string(a.dir.get()) + "/" + name;
+        path = "/proc/self/fd/" + std::to_string(a.dir.get()) + "/" + p.leaf;
         if (path.size() >= sizeof(a.sun.sun_path)) return ERROR_FILENAME_EXCED_RANGE;
     }
     memcpy(a.sun.sun_path, path.c_str(), path.size() + 1);
@@ -172,8 +178,8 @@ struct Listener {
     ScopedFd sock;
     ScopedFd holder;   // the serve lock, flock(LOCK_SH) while we serve the name
     ScopedFd timeOut;  // the sidecar clients read the default time-out from
-    DWORD maxInstances = 0;
-    DWORD instances = 0;  // guarded by RegistryLock()
+    DWORD maxInstances = 0;  // PIPE_UNLIMITED_INSTANCES: no limit
+    DWORD instances = 0;     // guarded by RegistryLock()
 };
 
 std::mutex& RegistryLock() {
@@ -217,29 +223,29 @@ DWORD BindListener(Listener& l, const SECURITY_ATTRIBUTES* sa, bool firstInstanc
     if (fchmod(l.holder.get(), 0600) != 0) return ErrnoToWin32(errno);  // one made before with another mode
     l.timeOut.reset(open(p.Sidecar().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!l.timeOut) return ErrnoToWin32(errno, true);
-    // Bound under a name of its own, given its owner and mode, listening,
-    // and only then renamed into place: a client that sees the socket can
-    // connect at once, as WaitNamedPipe promises.
-    const std::string fresh = p.Socket() + kBindSuffix;
-    if (unlink(fresh.c_str()) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
+    // The socket is made under a name of its own and renamed into place once
+    // it listens and its time-out is written: whoever sees the name (a client,
+    // WaitNamedPipe's inotify watch) finds it ready.
+    PipePath fresh = p;
+    fresh.leaf += kFreshSuffix;
+    if (unlink(fresh.Socket().c_str()) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
     Address a;
-    DWORD rc = MakeAddress(p, a, p.leaf + kBindSuffix);
+    DWORD rc = MakeAddress(fresh, a);
     if (rc != ERROR_SUCCESS) return rc;
     l.sock.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!l.sock) return ErrnoToWin32(errno);
     if (bind(l.sock.get(), reinterpret_cast<const struct sockaddr*>(&a.sun), a.len) != 0)
         return errno == EADDRINUSE ? ERROR_PIPE_BUSY : ErrnoToWin32(errno, true);
-    rc = ApplySecurity(fresh, sa, SecuredObject::Pipe, false);
+    // Owner, group and mode before listen(): until then connects are refused.
+    rc = ApplySecurity(fresh.Socket(), sa, SecuredObject::Pipe, false);
+    if (rc == ERROR_SUCCESS) rc = ShareTimeOut(fresh, l.timeOut.get());
     if (rc == ERROR_SUCCESS && listen(l.sock.get(), SOMAXCONN) != 0) rc = ErrnoToWin32(errno);
-    if (rc == ERROR_SUCCESS && rename(fresh.c_str(), p.Socket().c_str()) != 0) rc = ErrnoToWin32(errno);
-    if (rc == ERROR_SUCCESS) rc = ShareTimeOut(p, l.timeOut.get());
-    if (rc != ERROR_SUCCESS) {
-        unlink(fresh.c_str());
-        unlink(p.Socket().c_str());
-        return rc;
+    if (rc == ERROR_SUCCESS) {
+        WriteTimeOut(l.timeOut.get(), timeOut);
+        if (rename(fresh.Socket().c_str(), p.Socket().c_str()) != 0) rc = ErrnoToWin32(errno);
     }
-    WriteTimeOut(l.timeOut.get(), timeOut);
-    return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) unlink(fresh.Socket().c_str());
+    return rc;
 }
 
 DWORD AcquireListener(const PipePath& path, DWORD maxInstances, DWORD timeOut, const SECURITY_ATTRIBUTES* sa,
@@ -250,7 +256,7 @@ DWORD AcquireListener(const PipePath& path, DWORD maxInstances, DWORD timeOut, c
     if (it != reg.end()) {
         Listener& l = *it->second;
         if (firstInstance) return ERROR_ACCESS_DENIED;
-        if (l.instances >= l.maxInstances) return ERROR_PIPE_BUSY;
+        if (l.maxInstances != PIPE_UNLIMITED_INSTANCES && l.instances >= l.maxInstances) return ERROR_PIPE_BUSY;
         WriteTimeOut(l.timeOut.get(), timeOut);  // the newest instance's value wins
         ++l.instances;
         out = it->second;
@@ -274,6 +280,20 @@ DWORD AcquireListener(const PipePath& path, DWORD maxInstances, DWORD timeOut, c
     reg[path.Socket()] = l;
     out = std::move(l);
     return ERROR_SUCCESS;
+}
+
+// A server without an instance limit holds a socket per client (and its
+// session a descriptor or two more): the soft limit, often 1024, goes up to
+// the hard one, at most 64 Ki (programs that walk every descriptor stay quick).
+void RaiseDescriptorLimit() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        constexpr rlim_t kWanted = 65536;
+        struct rlimit rl;
+        if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= kWanted) return;
+        rl.rlim_cur = std::min<rlim_t>(rl.rlim_max, kWanted);
+        setrlimit(RLIMIT_NOFILE, &rl);
+    });
 }
 
 // The last instance of the name in this process takes the files away.
@@ -335,10 +355,12 @@ void Finish(OVERLAPPED* ov, DWORD status, DWORD bytes) {
 enum class OpKind { Connect, Read, Write };
 enum class Try { Done, Again };
 
-Try TryRecv(Conn* c, char* buf, DWORD size, DWORD& status, DWORD& bytes) {
+// Connected sockets are in blocking mode: an attempt passes MSG_DONTWAIT, a
+// blocking call waits in the kernel (one system call, not a poll and a read).
+Try TryRecv(Conn* c, char* buf, DWORD size, DWORD& status, DWORD& bytes, bool wait = false) {
     for (;;) {
         // MSG_TRUNC: the message's true length, however much of it fits.
-        ssize_t n = recv(c->sock.get(), buf, size, MSG_DONTWAIT | MSG_TRUNC);
+        ssize_t n = recv(c->sock.get(), buf, size, (wait ? 0 : MSG_DONTWAIT) | MSG_TRUNC);
         if (n > 0) {
             bytes = static_cast<DWORD>(std::min<size_t>(static_cast<size_t>(n), size));
             status = static_cast<size_t>(n) > size ? ERROR_MORE_DATA : ERROR_SUCCESS;
@@ -357,10 +379,10 @@ Try TryRecv(Conn* c, char* buf, DWORD size, DWORD& status, DWORD& bytes) {
     }
 }
 
-Try TrySend(Conn* c, const char* buf, DWORD size, DWORD& status, DWORD& bytes) {
+Try TrySend(Conn* c, const char* buf, DWORD size, DWORD& status, DWORD& bytes, bool wait = false) {
     bool grown = false;
     for (;;) {
-        ssize_t n = send(c->sock.get(), buf, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = send(c->sock.get(), buf, size, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
         if (n >= 0) {
             bytes = static_cast<DWORD>(n);
             status = ERROR_SUCCESS;
@@ -384,7 +406,7 @@ Try TrySend(Conn* c, const char* buf, DWORD size, DWORD& status, DWORD& bytes) {
 // Takes a queued client for the instance. With IoLock() held.
 Try TryAccept(Pipe* p, DWORD& status) {
     for (;;) {
-        int fd = accept4(p->listener->sock.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        int fd = accept4(p->listener->sock.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             FitBuffers(fd, p->bufferBytes);
             p->conn = std::make_shared<Conn>(fd);
@@ -408,6 +430,9 @@ struct Op {
     OVERLAPPED* ov;
     char* buf;
     DWORD size;
+    int fd = -1;              // the watch it waits in
+    Object* event = nullptr;  // the OVERLAPPED's event, referenced while queued
+    bool driven = false;      // a waiter of the event polls for it (out of epoll)
 };
 
 struct Watch {
@@ -418,8 +443,8 @@ struct Watch {
 
 struct Reactor {
     int epoll = -1;
-    int wake = -1;
-    std::map<int, Watch> watches;  // by descriptor
+    std::map<int, Watch> watches;                    // by descriptor
+    std::unordered_multimap<Object*, Op*> byEvent;  // queued ops that have an event
 };
 
 Reactor& TheReactor() {
@@ -427,25 +452,45 @@ Reactor& TheReactor() {
     return *r;
 }
 
-Try Attempt(Op* op, DWORD& status, DWORD& bytes) {
+// `wait`: a read or write blocks until it can be done (never under the lock).
+Try Attempt(Op* op, DWORD& status, DWORD& bytes, bool wait = false) {
     switch (op->kind) {
     case OpKind::Connect: return TryAccept(op->pipe, status);
-    case OpKind::Read: return TryRecv(op->conn, op->buf, op->size, status, bytes);
-    case OpKind::Write: return TrySend(op->conn, op->buf, op->size, status, bytes);
+    case OpKind::Read: return TryRecv(op->conn, op->buf, op->size, status, bytes, wait);
+    case OpKind::Write: return TrySend(op->conn, op->buf, op->size, status, bytes, wait);
     }
     return Try::Again;
 }
 
-// Matches the epoll interest to the ops left; drops an empty watch.
+// An op that left its watch: its event no longer has it pending.
+void Retire(Reactor& r, Op* op) {
+    if (op->event != nullptr) {
+        auto range = r.byEvent.equal_range(op->event);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second == op) {
+                r.byEvent.erase(it);
+                break;
+            }
+        }
+        op->event->pendingIo.fetch_sub(1);
+        Release(op->event);
+    }
+    delete op;
+}
+
+// Matches the epoll interest to the ops left that no waiter polls for; drops
+// an empty watch.
 DWORD UpdateWatch(Reactor& r, int fd) {
     auto it = r.watches.find(fd);
     if (it == r.watches.end()) return ERROR_SUCCESS;
     Watch& w = it->second;
     uint32_t want = 0;
-    for (const Op* op : w.ops) want |= op->kind == OpKind::Write ? EPOLLOUT : EPOLLIN;
+    for (const Op* op : w.ops)
+        if (!op->driven) want |= op->kind == OpKind::Write ? EPOLLOUT : EPOLLIN;
     if (want == 0) {
         if (w.events != 0) epoll_ctl(r.epoll, EPOLL_CTL_DEL, fd, nullptr);
-        r.watches.erase(it);  // may close the descriptor, after it left the set
+        w.events = 0;
+        if (w.ops.empty()) r.watches.erase(it);  // may close the descriptor, after it left the set
         return ERROR_SUCCESS;
     }
     if (want == w.events) return ERROR_SUCCESS;
@@ -476,9 +521,20 @@ void Service(Reactor& r, int fd) {
         }
         w.ops.erase(w.ops.begin() + static_cast<long>(i));
         Finish(op->ov, status, bytes);
-        delete op;
+        Retire(r, op);
     }
-    UpdateWatch(r, fd);
+    DWORD rc = UpdateWatch(r, fd);
+    if (rc == ERROR_SUCCESS) return;
+    // The set cannot take the descriptor back: what waits on it fails.
+    it = r.watches.find(fd);
+    if (it == r.watches.end()) return;
+    std::vector<Op*> ops;
+    ops.swap(it->second.ops);
+    r.watches.erase(it);
+    for (Op* op : ops) {
+        Finish(op->ov, rc, 0);
+        Retire(r, op);
+    }
 }
 
 void* ReactorMain(void*) {
@@ -491,16 +547,7 @@ void* ReactorMain(void*) {
         int n = epoll_wait(r.epoll, events, 64, -1);
         if (n < 0) continue;  // EINTR; nothing else can fail on a valid set
         std::lock_guard<std::mutex> g(IoLock());
-        for (int i = 0; i < n; ++i) {
-            int fd = events[i].data.fd;
-            if (fd == r.wake) {
-                uint64_t v;
-                while (read(r.wake, &v, sizeof(v)) > 0) {
-                }
-                continue;
-            }
-            Service(r, fd);
-        }
+        for (int i = 0; i < n; ++i) Service(r, events[i].data.fd);
     }
     return nullptr;
 }
@@ -508,15 +555,11 @@ void* ReactorMain(void*) {
 // Starts the reactor on first use. With IoLock() held.
 DWORD StartReactor(Reactor& r) {
     if (r.epoll >= 0) return ERROR_SUCCESS;
+    // A descriptor added while the thread sleeps in epoll_wait wakes it when
+    // ready: no wake-up descriptor is needed.
     ScopedFd ep(epoll_create1(EPOLL_CLOEXEC));
-    ScopedFd wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!ep || !wake) return ErrnoToWin32(errno);
-    struct epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = wake.get();
-    if (epoll_ctl(ep.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0) return ErrnoToWin32(errno);
+    if (!ep) return ErrnoToWin32(errno);
     r.epoll = ep.get();
-    r.wake = wake.get();
     // Signals stay with the program's own threads.
     sigset_t all, old;
     sigfillset(&all);
@@ -529,11 +572,10 @@ DWORD StartReactor(Reactor& r) {
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (err != 0) {
-        r.epoll = r.wake = -1;
+        r.epoll = -1;
         return ErrnoToWin32(err);
     }
     ep.take();
-    wake.take();
     return ERROR_SUCCESS;
 }
 
@@ -557,6 +599,7 @@ DWORD Queue(int fd, std::shared_ptr<void> owner, Op* op) {
     Reactor& r = TheReactor();
     DWORD rc = StartReactor(r);
     if (rc == ERROR_SUCCESS) {
+        op->fd = fd;
         Watch& w = r.watches[fd];
         if (!w.owner) w.owner = std::move(owner);
         w.ops.push_back(op);
@@ -571,8 +614,14 @@ DWORD Queue(int fd, std::shared_ptr<void> owner, Op* op) {
         delete op;
         return rc;
     }
-    uint64_t one = 1;
-    (void)!write(r.wake, &one, sizeof(one));
+    // Its waiters may finish it themselves.
+    if (op->ov->hEvent != nullptr) {
+        op->event = LookupHandle(op->ov->hEvent, ObjType::None);
+        if (op->event != nullptr) {
+            r.byEvent.emplace(op->event, op);
+            op->event->pendingIo.fetch_add(1);
+        }
+    }
     return ERROR_IO_PENDING;
 }
 
@@ -590,11 +639,19 @@ void AbortAll(Pipe* p) {
             }
             w.ops.erase(w.ops.begin() + static_cast<long>(i));
             Finish(op->ov, ERROR_OPERATION_ABORTED, 0);
-            delete op;
+            Retire(r, op);
             touched.push_back(fd);
         }
     }
     for (int fd : touched) UpdateWatch(r, fd);
+}
+
+// The op of `event` a waiter may poll for, or null. With IoLock() held.
+Op* FindQueued(Reactor& r, Object* event, bool driven) {
+    auto range = r.byEvent.equal_range(event);
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second->driven == driven) return it->second;
+    return nullptr;
 }
 
 void Destroy(Object* o) {
@@ -631,6 +688,7 @@ DWORD InternalCreateNamedPipe(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWOR
     PipePath path;
     DWORD rc = ParseName(name, path);
     if (rc != ERROR_SUCCESS) return rc;
+    if (maxInstances == PIPE_UNLIMITED_INSTANCES) RaiseDescriptorLimit();
     std::shared_ptr<Listener> listener;
     rc = AcquireListener(path, maxInstances, defaultTimeOut == 0 ? kDefaultTimeOutMs : defaultTimeOut, sa,
                          (openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0, listener);
@@ -684,37 +742,39 @@ DWORD InternalConnectNamedPipe(HANDLE h, LPOVERLAPPED ov) {
 DWORD Transfer(Pipe* p, OpKind kind, char* buf, DWORD size, LPDWORD done, LPOVERLAPPED ov) {
     std::shared_ptr<Conn> conn;
     DWORD status = ERROR_SUCCESS, bytes = 0;
+    bool queueNow = false;  // behind an op of the same kind already waiting, to keep the order
     {
         std::lock_guard<std::mutex> g(IoLock());
         if (p->state != State::Connected)
             return p->state == State::Listening ? ERROR_PIPE_LISTENING : ERROR_PIPE_NOT_CONNECTED;
         conn = p->conn;
-        if (p->overlapped && ov != nullptr) {
-            if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
-            Reactor& r = TheReactor();
-            Op probe{kind, p, conn.get(), ov, buf, size};
-            // Behind an op of the same kind already waiting, to keep the order.
-            if (!HasPending(r, conn->sock.get(), kind) && Attempt(&probe, status, bytes) == Try::Done) {
-                if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
-                    ov->InternalHigh = 0;
-                    ov->Internal = status;
-                    return status;
-                }
-                if (done != nullptr) *done = bytes;
-                Finish(ov, status, bytes);
-                return status;
-            }
-            ov->InternalHigh = 0;
-            ov->Internal = STATUS_PENDING;
-            int fd = conn->sock.get();
-            return Queue(fd, conn, new Op(probe));
+        if (p->overlapped && ov != nullptr) queueNow = HasPending(TheReactor(), conn->sock.get(), kind);
+    }
+    if (p->overlapped && ov != nullptr) {
+        if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
+        Op probe{kind, p, conn.get(), ov, buf, size};
+        // The first attempt runs without the lock: a send wakes the peer, which
+        // may take this CPU, and other sessions must not queue behind it. Our
+        // reference keeps the socket open; no one else knows of the op yet.
+        if (!queueNow && Attempt(&probe, status, bytes) == Try::Done) {
+            ov->InternalHigh = status == ERROR_SUCCESS || status == ERROR_MORE_DATA ? bytes : 0;
+            __atomic_store_n(&ov->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
+            if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return status;
+            if (done != nullptr) *done = bytes;
+            if (ov->hEvent != nullptr) SetEvent(ov->hEvent);
+            return status;
         }
+        std::lock_guard<std::mutex> g(IoLock());
+        if (p->state != State::Connected || p->conn != conn) return ERROR_PIPE_NOT_CONNECTED;
+        ov->InternalHigh = 0;
+        ov->Internal = STATUS_PENDING;
+        return Queue(conn->sock.get(), conn, new Op(probe));
     }
     // Blocking: a disconnect shuts the socket down, which ends the wait.
     Op op{kind, p, conn.get(), ov, buf, size};
     short events = kind == OpKind::Read ? POLLIN : POLLOUT;
-    while (Attempt(&op, status, bytes) == Try::Again)
-        if (!WaitReady(conn->sock.get(), events, status)) break;
+    bool ready = true;
+    while (ready && Attempt(&op, status, bytes, true) == Try::Again) ready = WaitReady(conn->sock.get(), events, status);
     if (done != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) *done = bytes;
     if (ov != nullptr) {
         std::lock_guard<std::mutex> g(IoLock());
@@ -858,6 +918,9 @@ DWORD InternalCreateFile(LPCWSTR name, DWORD disposition, DWORD flags, HANDLE& o
         }
     }
     FitBuffers(sock.get(), kMinBuffer);
+    // Blocking mode from now on; attempts pass MSG_DONTWAIT.
+    int fl = fcntl(sock.get(), F_GETFL);
+    if (fl < 0 || fcntl(sock.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return ErrnoToWin32(errno);
     Pipe* p = new Pipe(&kPipeOps);
     p->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     p->state = State::Connected;
@@ -878,6 +941,11 @@ DWORD InternalSetNamedPipeHandleState(HANDLE h, LPDWORD mode, LPDWORD maxCollect
     return ERROR_SUCCESS;
 }
 
+bool SocketExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 DWORD InternalWaitNamedPipe(LPCWSTR name, DWORD timeOut) {
     PipePath path;
     DWORD rc = ParseName(name, path);
@@ -886,15 +954,31 @@ DWORD InternalWaitNamedPipe(LPCWSTR name, DWORD timeOut) {
         timeOut = kDefaultTimeOutMs;
     uint64_t deadline = MonotonicMs() + timeOut;
     std::string socketPath = path.Socket();
+    if (SocketExists(socketPath)) return ERROR_SUCCESS;
+    // The socket appears by bind() in the pipe folder: an inotify event, not a
+    // poll. The watch is set before the look, so no creation falls between.
+    ScopedFd in(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    int wd = -1;
+    if (in) wd = inotify_add_watch(in.get(), path.dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW);
     for (;;) {
-        struct stat st;
-        if (stat(socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return ERROR_SUCCESS;
+        if (SocketExists(socketPath)) return ERROR_SUCCESS;
         uint64_t now = MonotonicMs();
         if (timeOut != NMPWAIT_WAIT_FOREVER && now >= deadline) return ERROR_SEM_TIMEOUT;
-        uint64_t step = kWaitPollMs;
-        if (timeOut != NMPWAIT_WAIT_FOREVER) step = std::min<uint64_t>(step, deadline - now);
-        struct timespec ts{0, static_cast<long>(step) * 1000000L};
-        nanosleep(&ts, nullptr);
+        int wait = -1;
+        if (timeOut != NMPWAIT_WAIT_FOREVER) wait = static_cast<int>(std::min<uint64_t>(deadline - now, 0x7FFFFFFF));
+        // Without a watch (no inotify, or the folder was removed) it looks again now and then.
+        if (wd < 0 && (wait < 0 || wait > static_cast<int>(kWaitPollMs))) wait = static_cast<int>(kWaitPollMs);
+        struct pollfd pfd{wd >= 0 ? in.get() : -1, POLLIN, 0};
+        if (poll(&pfd, 1, wait) <= 0) continue;
+        alignas(struct inotify_event) char events[4096];
+        ssize_t n;
+        while ((n = read(in.get(), events, sizeof(events))) > 0) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const struct inotify_event*>(events + at);
+                if ((e->mask & IN_IGNORED) != 0) wd = -1;
+                at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+            }
+        }
     }
 }
 
@@ -928,6 +1012,32 @@ HANDLE HandleResult(DWORD rc, HANDLE h) {
 }
 
 }  // namespace
+
+bool ClaimIo(Object* event, int& fd, short& events) {
+    std::lock_guard<std::mutex> g(IoLock());
+    Reactor& r = TheReactor();
+    Op* op = FindQueued(r, event, false);
+    if (op == nullptr) return false;
+    op->driven = true;
+    if (UpdateWatch(r, op->fd) != ERROR_SUCCESS) {
+        op->driven = false;
+        return false;
+    }
+    fd = op->fd;
+    events = op->kind == OpKind::Write ? POLLOUT : POLLIN;
+    return true;
+}
+
+void ReleaseIo(Object* event) {
+    std::lock_guard<std::mutex> g(IoLock());
+    Reactor& r = TheReactor();
+    // Finished here when the socket is ready, else back in the reactor's set.
+    while (Op* op = FindQueued(r, event, true)) {
+        op->driven = false;
+        Service(r, op->fd);
+    }
+}
+
 }  // namespace pal
 
 HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outBufferSize,

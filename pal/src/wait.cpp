@@ -24,6 +24,7 @@ struct Waiter {
     bool all;
     int wakeFd;
     bool done = false;
+    bool woken = false;  // its eventfd was written
     DWORD result = WAIT_TIMEOUT;
 };
 
@@ -87,16 +88,30 @@ DWORD WaitObjects(Object* const* objs, DWORD count, bool all, DWORD ms) {
     if (ms == 0) return WAIT_TIMEOUT;
     for (DWORD i = 0; i < count; ++i) objs[i]->waiters.push_back(&w);
     uint64_t deadline = ms == INFINITE ? 0 : MonotonicMs() + ms;
-    struct pollfd fds[MAXIMUM_WAIT_OBJECTS + 1];
+    struct pollfd fds[2 * MAXIMUM_WAIT_OBJECTS + 1];
+    Object* claimed[MAXIMUM_WAIT_OBJECTS];
     for (;;) {
         nfds_t n = 0;
         fds[n++] = {wakeFd, POLLIN, 0};
+        bool io = false;
         for (DWORD i = 0; i < count; ++i) {
             int fd = objs[i]->ops->pollFd != nullptr ? objs[i]->ops->pollFd(objs[i]) : -1;
             // A wait-all need not hear again from an object already signalled.
             if (fd >= 0 && !(all && Signaled(objs[i]))) fds[n++] = {fd, POLLIN, 0};
+            io = io || objs[i]->pendingIo.load(std::memory_order_relaxed) > 0;
         }
         lock.unlock();
+        // A pipe operation this wait is for is finished here: one thread
+        // hand-off less than through the reactor.
+        DWORD nClaimed = 0;
+        for (DWORD i = 0; io && i < count; ++i) {
+            int fd = -1;
+            short events = 0;
+            if (objs[i]->pendingIo.load() > 0 && ClaimIo(objs[i], fd, events)) {
+                fds[n++] = {fd, events, 0};
+                claimed[nClaimed++] = objs[i];
+            }
+        }
         int timeout = -1;
         if (ms != INFINITE) {
             uint64_t now = MonotonicMs();
@@ -104,12 +119,15 @@ DWORD WaitObjects(Object* const* objs, DWORD count, bool all, DWORD ms) {
         }
         int rc = poll(fds, n, timeout);
         int err = errno;
+        for (DWORD i = 0; i < nClaimed; ++i) ReleaseIo(claimed[i]);
+        // One read empties an eventfd.
         uint64_t drained;
-        while (read(wakeFd, &drained, sizeof(drained)) > 0) {
-        }
+        if (rc > 0 && (fds[0].revents & POLLIN) != 0) (void)!read(wakeFd, &drained, sizeof(drained));
         lock.lock();
         if (w.done || TrySatisfy(&w)) {
             Unregister(&w);
+            // A wake-up written after the poll must not end the next wait early.
+            if (w.woken) (void)!read(wakeFd, &drained, sizeof(drained));
             return w.result;
         }
         if (rc < 0 && err != EINTR) {
@@ -136,6 +154,9 @@ void WakeWaiters(Object* obj) {
         if (w->done) continue;
         if (TrySatisfy(w)) {
             w->done = true;
+            // The waiting thread itself (finishing its own pipe operation) is awake.
+            if (w->wakeFd == t_wake.fd) continue;
+            w->woken = true;
             uint64_t one = 1;
             ssize_t rc = write(w->wakeFd, &one, sizeof(one));
             (void)rc;

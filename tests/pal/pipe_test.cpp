@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -459,6 +460,13 @@ TEST_F(PipeTest, SeveralInstancesServeAtOnce) {
         WriteMessage(servers[i].h, "to " + m);
     }
     for (int i = 0; i < kCount; ++i) EXPECT_EQ(ReadMessage(clients[i].h), "to client " + std::to_string(i));
+
+    // PIPE_UNLIMITED_INSTANCES (255) is no limit.
+    std::vector<std::unique_ptr<Handle>> many;
+    for (int i = 0; i < 300; ++i) {
+        many.push_back(std::make_unique<Handle>(Server("ZbUnlimited", PIPE_UNLIMITED_INSTANCES)));
+        ASSERT_TRUE(many.back()->ok()) << "instance " << i << ": " << GetLastError();
+    }
 }
 
 // The socket file lives while some instance of the name does; then the

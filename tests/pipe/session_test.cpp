@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -352,8 +353,9 @@ size_t Entries(const std::string& dir) {
 }
 
 // Thirty-two clients at once, a thousand mixed requests each, every reply
-// right; afterwards the service holds no more descriptors or threads than
-// before.
+// right; then 300 sessions at once (more than the pipe's 255 "unlimited"
+// instances), each answered; afterwards the service holds no more descriptors
+// or threads than before.
 TEST_F(SessionTest, ThirtyTwoClients) {
     {
         ZembrikDb db;
@@ -411,6 +413,16 @@ TEST_F(SessionTest, ThirtyTwoClients) {
     }
     for (auto& t : clients) t.join();
     EXPECT_EQ(wrong.load(), 0);
+    {
+        std::vector<std::unique_ptr<Connection>> crowd;
+        for (int i = 0; i < 300; ++i) {
+            crowd.push_back(std::make_unique<Connection>());
+            ASSERT_TRUE(crowd.back()->ok()) << "client " << i << ": " << crowd.back()->error();
+        }
+        Message info(ReqServiceInfo, OpGet);
+        for (auto& c : crowd) ASSERT_TRUE(c->Write(info.bytes));
+        for (auto& c : crowd) ASSERT_EQ(c->Read().size(), 620u);
+    }
     EXPECT_TRUE(WaitUntil(10000, [&] { return Entries(proc + "/fd") <= fds && Entries(proc + "/task") <= threads; }))
         << "descriptors " << Entries(proc + "/fd") << " (were " << fds << "), threads " << Entries(proc + "/task")
         << " (were " << threads << ")";

@@ -31,7 +31,8 @@ constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
 
 // Note: only message-type pipes (PIPE_TYPE_MESSAGE) are supported, else
 // ERROR_NOT_SUPPORTED. The instance limit counts this process's instances of
-// the name. Clients may connect (and queue) while no instance waits in
+// the name; PIPE_UNLIMITED_INSTANCES means no limit, and raises the process's
+// soft descriptor limit toward its hard one (each instance holds a socket). Clients may connect (and queue) while no instance waits in
 // ConnectNamedPipe; they are served by the next connect. The socket gets the
 // owner, group and mode of `sa` (administrators only for the service); without
 // a DACL it keeps the default mode, so only its owner (and root) can connect.
@@ -69,7 +70,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
 BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD maxCollectionCount, LPDWORD collectDataTimeout);
 // Note: waits until the pipe's socket exists, up to the time-out
 // (NMPWAIT_USE_DEFAULT_WAIT: the default time-out of the pipe's newest instance,
-// or 50 ms without one), polling every 10 ms; a name no server has yet is
+// or 50 ms without one), woken by inotify on the pipe folder; a name no server has yet is
 // waited for too (Windows fails at once with ERROR_FILE_NOT_FOUND). A name
 // without the pipe prefix gives ERROR_BAD_PATHNAME.
 BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeOut);

@@ -50,6 +50,8 @@ struct Object {
     ObjType type;
     std::atomic<int> refs{1};
     std::vector<Waiter*> waiters;  // guarded by WaitLock()
+    // Overlapped pipe operations pending with this object as their event.
+    std::atomic<int> pendingIo{0};
 };
 
 void AddRef(Object* obj);
@@ -91,5 +93,13 @@ struct ObjRef {
 std::mutex& WaitLock();
 // Satisfies what waiters of obj can now be satisfied. Call with WaitLock() held.
 void WakeWaiters(Object* obj);
+
+// A thread about to sleep on an event whose pendingIo is set finishes the
+// operation itself rather than waiting for the pipe reactor to: ClaimIo takes
+// the operation from the reactor and gives the descriptor and poll events to
+// wait on (false when there is nothing to take); ReleaseIo, after the sleep,
+// finishes it if it can, else hands it back. Both without WaitLock() held.
+bool ClaimIo(Object* event, int& fd, short& events);
+void ReleaseIo(Object* event);
 
 }  // namespace pal
