@@ -16,7 +16,6 @@
 #include "wire/request_protocol.h"
 #include "pipe/zembrik_client.h"
 #include "pipe/zembrik_user.h"
-#include "service/core.h"
 
 namespace {
 
@@ -34,7 +33,7 @@ void RemoveFolder() {
 }
 
 struct Harness {
-    ServiceContext context{};
+    EndpointContext context{};
     ZembrikDb* db = nullptr;
     ZembrikUser* server = nullptr;
     ZembrikClient* client = nullptr;
@@ -56,11 +55,11 @@ struct Harness {
         setenv("ZEMBRIK_SYSROOT", (folder + "/root").c_str(), 1);
         db = new ZembrikDb();
         if (db->LoadRules(7) != 0) abort();
-        context = ServiceContext{};
+        context = EndpointContext{};
         context.database = db;
-        server = new ZembrikUser(&context);
+        server = new ZembrikUser(context);
         client = new ZembrikClient(
-            new ClientContext{1, nullptr, kRequestBufferSize, kReplyBufferSize, nullptr, db, server});
+            new ClientContext{1, nullptr, kRequestBufferSize, kReplyBufferSize, &server->Endpoint(), server});
         inputs = 0;
     }
     void Renew() {

@@ -9,7 +9,6 @@
 #include "pal/strings.h"
 #include "pipe/zembrik_client.h"
 #include "pipe/zembrik_user.h"
-#include "service/core.h"
 
 namespace {
 
@@ -223,9 +222,9 @@ DWORD ZembrikClient::GroupRule() {
 
 DWORD ZembrikClient::ServiceInformation() {
     if (Request().operation != OpGet) return Fail(ResultBadRequest);
-    if (core_ == nullptr) return Fail(kNotAvailable);
+    if (endpoint_->serviceInfo == nullptr) return Fail(kNotAvailable);
     DWORD size = 0, count = 0;
-    core_->GetServiceInfo(reinterpret_cast<ServiceInfo*>(ReplyData()), &size, &count);
+    endpoint_->serviceInfo(endpoint_->host, reinterpret_cast<ServiceInfo*>(ReplyData()), &size, &count);
     return Records(static_cast<LONG>(count), static_cast<LONG>(size));
 }
 
@@ -244,8 +243,10 @@ DWORD ZembrikClient::ServiceControl() {
         (q.argument & kControlForbidden) != 0)
         return Fail(ResultBadRequest);
     DWORD rc = 0;
-    if (rc == 0 && (q.argument & CtlStopMediator) != 0) rc = core_ != nullptr ? core_->StopMediator() : kNotAvailable;
-    if (rc == 0 && (q.argument & CtlStartMediator) != 0) rc = core_ != nullptr ? core_->StartMediator() : kNotAvailable;
+    if (rc == 0 && (q.argument & CtlStopMediator) != 0)
+        rc = endpoint_->stopMediator != nullptr ? endpoint_->stopMediator(endpoint_->host) : kNotAvailable;
+    if (rc == 0 && (q.argument & CtlStartMediator) != 0)
+        rc = endpoint_->startMediator != nullptr ? endpoint_->startMediator(endpoint_->host) : kNotAvailable;
     if (rc == 0 && (q.argument & CtlRestoreNameRules) != 0) rc = database_->RestoreNameRules();
     if (rc == 0 && (q.argument & CtlRestoreProcRules) != 0) rc = database_->RestoreProcRules();
     if (rc == 0 && (q.argument & CtlRestoreGroupRules) != 0) rc = database_->RestoreGroupRules();

@@ -11,11 +11,10 @@
 #include "pal/sync.h"
 #include "pal/token.h"
 #include "pipe/zembrik_user.h"
-#include "service/core.h"
 
 ZembrikClient::ZembrikClient(ClientContext* context)
-    : core_(context->core),
-      database_(context->database),
+    : endpoint_(context->endpoint),
+      database_(context->endpoint->database),
       server_(context->server),
       pipe_(context->pipe),
       clientId_(context->clientId),
@@ -57,9 +56,9 @@ DWORD ZembrikClient::Run() {
     bool readWanted = true, readPending = false, readyForRequest = true, writePending = false;
     DWORD bytesRead = 0, replyLength = 0;
     bool end = false;
-    HANDLE waits[3] = {readEvent_, writeEvent_, core_->stopEvent};
+    HANDLE waits[3] = {readEvent_, writeEvent_, endpoint_->stopEvent};
     for (;;) {
-        if (core_->stopRequested.load() != 0) break;
+        if (endpoint_->stopRequested->load() != 0) break;
         if (!readPending && readWanted) {
             if (ReadFile(pipe_, requestBuffer_, requestBufferSize_, nullptr, &readOverlapped_) ||
                 GetLastError() == ERROR_IO_PENDING) {
@@ -84,7 +83,7 @@ DWORD ZembrikClient::Run() {
                 end = true;
             }
         }
-        if (end || core_->stopRequested.load() != 0) break;
+        if (end || endpoint_->stopRequested->load() != 0) break;
         DWORD rc = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
         if (rc == WAIT_OBJECT_0) {
             readWanted = false;

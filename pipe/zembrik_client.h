@@ -5,9 +5,9 @@
 #include "pal/types.h"
 #include "wire/request_protocol.h"
 
-class ZembrikCore;
 class ZembrikDb;
 class ZembrikUser;
+struct EndpointContext;
 
 // What the pipe server hands to a new client thread; the session frees it.
 struct ClientContext {
@@ -15,8 +15,7 @@ struct ClientContext {
     HANDLE pipe;
     DWORD inBufferSize;
     DWORD outBufferSize;
-    ZembrikCore* core;
-    ZembrikDb* database;
+    const EndpointContext* endpoint;  // the server's: it outlives its sessions
     ZembrikUser* server;
 };
 
@@ -64,7 +63,7 @@ private:
     DWORD ServiceControl();
     void EnsureMemberGroup(const ProcDetail& rule);
 
-    ZembrikCore* core_ = nullptr;
+    const EndpointContext* endpoint_ = nullptr;
     ZembrikDb* database_ = nullptr;
     ZembrikUser* server_ = nullptr;
     HANDLE pipe_ = nullptr;

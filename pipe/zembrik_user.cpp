@@ -10,7 +10,6 @@
 #include "pal/sync.h"
 #include "wire/request_protocol.h"
 #include "pipe/zembrik_client.h"
-#include "service/core.h"
 
 namespace {
 
@@ -19,7 +18,7 @@ constexpr DWORD kSessionsEndMs = 10000;
 
 }  // namespace
 
-ZembrikUser::ZembrikUser(ServiceContext* context) : core_(context->core), database_(context->database) {
+ZembrikUser::ZembrikUser(const EndpointContext& context) : endpoint_(context) {
     BuildAdminSecAttr(&securityAttributes_);
     securityAttributes_.bInheritHandle = FALSE;
     connectEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -39,7 +38,7 @@ ZembrikUser::~ZembrikUser() {
 
 bool ZembrikUser::IsReady() const {
     return connectEvent_ != nullptr && securityAttributes_.lpSecurityDescriptor != nullptr &&
-           core_->stopRequested.load() == 0;
+           (endpoint_.stopRequested == nullptr || endpoint_.stopRequested->load() == 0);
 }
 
 DWORD ZembrikUser::SetTimeOut(DWORD milliseconds) {
@@ -54,13 +53,13 @@ void ZembrikUser::SessionEnded() {
 
 DWORD ZembrikUser::ConnectCycle() {
     // Until the manager has loaded the rules, or a second at most.
-    WaitForSingleObject(database_->ChangeEvent(), 1000);
-    HANDLE waits[2] = {connectEvent_, core_->stopEvent};
+    WaitForSingleObject(endpoint_.database->ChangeEvent(), 1000);
+    HANDLE waits[2] = {connectEvent_, endpoint_.stopEvent};
     HANDLE pendingThread = nullptr;
     ClientContext* pending = nullptr;
-    while (core_->stopRequested.load() == 0) {
-        pending = new (std::nothrow) ClientContext{nextClientId_, nullptr, inBufferSize_, outBufferSize_, core_,
-                                                   database_, this};
+    while (endpoint_.stopRequested->load() == 0) {
+        pending = new (std::nothrow) ClientContext{nextClientId_, nullptr, inBufferSize_, outBufferSize_, &endpoint_,
+                                                   this};
         if (pending == nullptr) {
             LogAllocError(u"ClientContext", sizeof(ClientContext));
             break;

@@ -6,15 +6,27 @@
 #include "pal/iocp.h"
 #include "pal/security.h"
 #include "pal/types.h"
+#include "wire/service_info.h"
 
-struct ServiceContext;
-class ZembrikCore;
 class ZembrikDb;
+
+// What the endpoint is given by its host (the service core, or a test): the
+// store, the stop, and the few things only the host can do.
+struct EndpointContext {
+    ZembrikDb* database = nullptr;
+    HANDLE stopEvent = nullptr;  // set once the service stops
+    const std::atomic<DWORD>* stopRequested = nullptr;
+    void* host = nullptr;
+    void (*serviceInfo)(void* host, ServiceInfo* info, DWORD* recordSize, DWORD* recordCount) = nullptr;
+    // 0, or the result code or error of starting or stopping the mediator.
+    DWORD (*startMediator)(void* host) = nullptr;
+    DWORD (*stopMediator)(void* host) = nullptr;
+};
 
 class ZembrikUser {
 public:
     // Never fails: readiness tells.
-    explicit ZembrikUser(ServiceContext* context);
+    explicit ZembrikUser(const EndpointContext& context);
     // Waits (bounded) for the sessions, which end on the stop event, since
     // they use the database and the core that go next.
     ~ZembrikUser();
@@ -30,10 +42,10 @@ public:
     // Called by a session's thread as it ends.
     void SessionEnded();
     DWORD Sessions() const { return sessions_.load(); }
+    const EndpointContext& Endpoint() const { return endpoint_; }
 
 private:
-    ZembrikCore* core_;
-    ZembrikDb* database_;
+    EndpointContext endpoint_;
     DWORD outBufferSize_ = 65536;
     DWORD inBufferSize_ = 4096;
     std::atomic<DWORD> defaultTimeOut_{5000};  // written by client threads

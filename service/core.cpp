@@ -204,7 +204,17 @@ DWORD AllocZembrikUserClass(LPVOID arg) {
     auto* context = static_cast<ServiceContext*>(arg);
     ZembrikCore* core = context->core;
     Sleep(kWorkerStartDelayMs);
-    context->userServer = new (std::nothrow) ZembrikUser(context);
+    EndpointContext given;
+    given.database = context->database;
+    given.stopEvent = core->stopEvent;
+    given.stopRequested = &core->stopRequested;
+    given.host = core;
+    given.serviceInfo = [](void* host, ServiceInfo* info, DWORD* size, DWORD* count) {
+        static_cast<ZembrikCore*>(host)->GetServiceInfo(info, size, count);
+    };
+    given.startMediator = [](void* host) { return static_cast<ZembrikCore*>(host)->StartMediator(); };
+    given.stopMediator = [](void* host) { return static_cast<ZembrikCore*>(host)->StopMediator(); };
+    context->userServer = new (std::nothrow) ZembrikUser(given);
     if (context->userServer == nullptr) {
         LogAllocError(u"AllocZembrikUserClass", sizeof(ZembrikUser));
     } else {

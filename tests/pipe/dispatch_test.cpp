@@ -16,7 +16,6 @@
 #include "pipe/request_builder.h"
 #include "pipe/zembrik_client.h"
 #include "pipe/zembrik_user.h"
-#include "service/core.h"
 #include "support/test_support.h"
 
 using pipetest::Message;
@@ -30,10 +29,11 @@ protected:
         LoadTexts();
         db_ = std::make_unique<ZembrikDb>();
         ASSERT_EQ(db_->LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules), 0u);
-        context_.database = db_.get();
-        server_ = std::make_unique<ZembrikUser>(&context_);
-        client_ = std::make_unique<ZembrikClient>(
-            new ClientContext{1, nullptr, kRequestBufferSize, kReplyBufferSize, nullptr, db_.get(), server_.get()});
+        EndpointContext given;
+        given.database = db_.get();
+        server_ = std::make_unique<ZembrikUser>(given);
+        client_ = std::make_unique<ZembrikClient>(new ClientContext{1, nullptr, kRequestBufferSize, kReplyBufferSize,
+                                                                    &server_->Endpoint(), server_.get()});
     }
     void TearDown() override {
         client_.reset();
@@ -91,7 +91,6 @@ protected:
         return r;
     }
 
-    ServiceContext context_{};
     std::unique_ptr<ZembrikDb> db_;
     std::unique_ptr<ZembrikUser> server_;
     std::unique_ptr<ZembrikMgr> manager_;
