@@ -93,6 +93,11 @@ DWORD Grant(int dirFd, REGSAM requested, REGSAM& granted) {
     REGSAM a = MapGeneric(requested);
     bool maximum = (a & kMaximumAllowed) != 0;
     a &= ~kMaximumAllowed;
+    // Both kinds asked for (as the rule keys are opened): one check when it passes.
+    if (!maximum && (a & kReadRights) != 0 && (a & kWriteRights) != 0 && Allowed(dirFd, R_OK | W_OK | X_OK)) {
+        granted = a;
+        return ERROR_SUCCESS;
+    }
     if ((a & kReadRights) != 0 && !Allowed(dirFd, R_OK | X_OK))
         return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     if ((a & kWriteRights) != 0 && !Allowed(dirFd, W_OK | X_OK))
@@ -246,16 +251,29 @@ DWORD Walk(const Key& base, const std::vector<std::u16string>& comps, bool creat
     w.dir.reset(fcntl(base.dir.get(), F_DUPFD_CLOEXEC, 0));
     if (!w.dir) return ErrnoToWin32(errno);
     w.path = base.path;
+    constexpr int kStep = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     for (size_t i = 0; i < comps.size(); ++i) {
         w.parent = std::move(w.dir);
-        DWORD rc = FindChild(w.parent.get(), comps[i], w.disk);
-        bool made = false;
-        if (rc == ERROR_FILE_NOT_FOUND && create) rc = CreateChild(w.parent.get(), comps[i], sa, w.disk, made);
-        if (rc != ERROR_SUCCESS) return rc;
-        w.created = made;
+        w.created = false;
         // Each step from the descriptor of the one before, refusing a link.
-        w.dir.reset(openat(w.parent.get(), w.disk.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!w.dir) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        // The name as given is tried first; only a miss looks further.
+        std::string enc = Component(comps[i]);
+        w.dir.reset(openat(w.parent.get(), enc.c_str(), kStep));
+        if (w.dir) {
+            w.disk = std::move(enc);
+        } else if (errno == ENOTDIR || errno == ELOOP) {
+            return ERROR_ACCESS_DENIED;  // a link or file in a key's place, as FindChild says
+        } else if (errno != ENOENT && errno != ENAMETOOLONG) {
+            return ErrnoToWin32(errno);
+        } else {
+            DWORD rc = FindChild(w.parent.get(), comps[i], w.disk);
+            bool made = false;
+            if (rc == ERROR_FILE_NOT_FOUND && create) rc = CreateChild(w.parent.get(), comps[i], sa, w.disk, made);
+            if (rc != ERROR_SUCCESS) return rc;
+            w.created = made;
+            w.dir.reset(openat(w.parent.get(), w.disk.c_str(), kStep));
+            if (!w.dir) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        }
         w.path += "/" + w.disk;
     }
     return ERROR_SUCCESS;
