@@ -1,6 +1,7 @@
 // Copies of the rule lists: the pages clients read, the merged lists of
 // rules and running processes or groups, and the manager's definitions.
 // Every list copies under its lock and sorts and merges after releasing it.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -33,8 +34,11 @@ template <typename Summary>
 bool ListSummaries(const Summary* key, DWORD flags, const Summary* list, DWORD count, Summary* buffer, DWORD max,
                    WORD* count16) {
     if ((flags & ListExact) != 0) flags |= ListFromKey;
-    DWORD i = 0;
-    while (i < count && !StartsAt(CompareKey(*key, list[i]), flags)) ++i;
+    // The list is sorted in the key's order: the start is found by halving,
+    // so paging through a long list costs no walk from its head per page.
+    const Summary* start = std::partition_point(
+        list, list + count, [&](const Summary& e) { return !StartsAt(CompareKey(*key, e), flags); });
+    DWORD i = static_cast<DWORD>(start - list);
     DWORD copied = 0;
     while (i < count && copied < max) {
         if ((flags & ListExact) != 0 && CompareKey(*key, list[i]) != 0) break;

@@ -93,6 +93,11 @@ DWORD Grant(int dirFd, REGSAM requested, REGSAM& granted) {
     REGSAM a = MapGeneric(requested);
     bool maximum = (a & kMaximumAllowed) != 0;
     a &= ~kMaximumAllowed;
+    // Both kinds asked for (as the rule keys are opened): one check when it passes.
+    if (!maximum && (a & kReadRights) != 0 && (a & kWriteRights) != 0 && Allowed(dirFd, R_OK | W_OK | X_OK)) {
+        granted = a;
+        return ERROR_SUCCESS;
+    }
     if ((a & kReadRights) != 0 && !Allowed(dirFd, R_OK | X_OK))
         return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     if ((a & kWriteRights) != 0 && !Allowed(dirFd, W_OK | X_OK))
@@ -132,9 +137,12 @@ DWORD Resolve(HKEY h, ObjRef<Key>& out) {
     return ERROR_SUCCESS;
 }
 
-DWORD Need(const Key& key, REGSAM rights) {
+// `dirSt`, when given, receives the key directory's fstat.
+DWORD Need(const Key& key, REGSAM rights, struct stat* dirSt = nullptr) {
     if ((key.access & rights) != rights) return ERROR_ACCESS_DENIED;
-    if (IsDeleted(key)) return ERROR_KEY_DELETED;
+    struct stat st;
+    if (dirSt == nullptr) dirSt = &st;
+    if (fstat(key.dir.get(), dirSt) != 0 || dirSt->st_nlink == 0) return ERROR_KEY_DELETED;
     return ERROR_SUCCESS;
 }
 
@@ -157,35 +165,6 @@ DWORD SplitPath(LPCWSTR sub, std::vector<std::u16string>& out) {
     }
 }
 
-struct Subkey {
-    std::string disk;     // directory entry name
-    std::u16string name;  // decoded key name
-};
-
-// The subkeys of a key directory, in directory order.
-DWORD ListSubkeys(int dirFd, std::vector<Subkey>& out) {
-    out.clear();
-    int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return ErrnoToWin32(errno);
-    DIR* d = fdopendir(fd);
-    if (d == nullptr) {
-        close(fd);
-        return ErrnoToWin32(errno);
-    }
-    errno = 0;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        bool isDir = e->d_type == DT_DIR;
-        if (e->d_type == DT_UNKNOWN) {
-            struct stat st;
-            isDir = fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-        }
-        if (isDir) out.push_back({e->d_name, DecodeName(e->d_name)});
-    }
-    closedir(d);
-    return ERROR_SUCCESS;
-}
-
 // Finds the child key `name` of a directory, case-insensitively.
 DWORD FindChild(int dirFd, const std::u16string& name, std::string& disk) {
     std::string enc = Component(name);
@@ -201,10 +180,11 @@ DWORD FindChild(int dirFd, const std::u16string& name, std::string& disk) {
     } else if (errno != ENOENT && errno != ENAMETOOLONG) {
         return ErrnoToWin32(errno);
     }
-    std::vector<Subkey> subs;
-    DWORD rc = ListSubkeys(dirFd, subs);
+    if (fstat(dirFd, &st) != 0) return ErrnoToWin32(errno);
+    SubkeyList subs;
+    DWORD rc = CachedSubkeys(dirFd, st, subs);
     if (rc != ERROR_SUCCESS) return rc;
-    for (const auto& s : subs) {
+    for (const auto& s : *subs) {
         if (s.name.size() == name.size() && lstrcmpiW(s.name.c_str(), name.c_str()) == 0) {
             disk = s.disk;
             return ERROR_SUCCESS;
@@ -271,16 +251,29 @@ DWORD Walk(const Key& base, const std::vector<std::u16string>& comps, bool creat
     w.dir.reset(fcntl(base.dir.get(), F_DUPFD_CLOEXEC, 0));
     if (!w.dir) return ErrnoToWin32(errno);
     w.path = base.path;
+    constexpr int kStep = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     for (size_t i = 0; i < comps.size(); ++i) {
         w.parent = std::move(w.dir);
-        DWORD rc = FindChild(w.parent.get(), comps[i], w.disk);
-        bool made = false;
-        if (rc == ERROR_FILE_NOT_FOUND && create) rc = CreateChild(w.parent.get(), comps[i], sa, w.disk, made);
-        if (rc != ERROR_SUCCESS) return rc;
-        w.created = made;
+        w.created = false;
         // Each step from the descriptor of the one before, refusing a link.
-        w.dir.reset(openat(w.parent.get(), w.disk.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!w.dir) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        // The name as given is tried first; only a miss looks further.
+        std::string enc = Component(comps[i]);
+        w.dir.reset(openat(w.parent.get(), enc.c_str(), kStep));
+        if (w.dir) {
+            w.disk = std::move(enc);
+        } else if (errno == ENOTDIR || errno == ELOOP) {
+            return ERROR_ACCESS_DENIED;  // a link or file in a key's place, as FindChild says
+        } else if (errno != ENOENT && errno != ENAMETOOLONG) {
+            return ErrnoToWin32(errno);
+        } else {
+            DWORD rc = FindChild(w.parent.get(), comps[i], w.disk);
+            bool made = false;
+            if (rc == ERROR_FILE_NOT_FOUND && create) rc = CreateChild(w.parent.get(), comps[i], sa, w.disk, made);
+            if (rc != ERROR_SUCCESS) return rc;
+            w.created = made;
+            w.dir.reset(openat(w.parent.get(), w.disk.c_str(), kStep));
+            if (!w.dir) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        }
         w.path += "/" + w.disk;
     }
     return ERROR_SUCCESS;
@@ -381,13 +374,6 @@ DWORD CopyName(const std::u16string& name, LPWSTR buf, LPDWORD len) {
     return ERROR_SUCCESS;
 }
 
-void SortLikeWindows(std::vector<Subkey>& subs) {
-    std::sort(subs.begin(), subs.end(), [](const Subkey& a, const Subkey& b) {
-        int c = lstrcmpiW(a.name.c_str(), b.name.c_str());
-        return c != 0 ? c < 0 : lstrcmpW(a.name.c_str(), b.name.c_str()) < 0;
-    });
-}
-
 // Class names are not kept: every key has the empty class.
 DWORD EmptyClass(LPWSTR cls, LPDWORD clsLen) {
     if (cls == nullptr || clsLen == nullptr) {
@@ -403,6 +389,43 @@ DWORD EmptyClass(LPWSTR cls, LPDWORD clsLen) {
 }  // namespace
 
 Key::Key() : Object(ObjType::Key, &kKeyOps) {}
+
+namespace {
+
+void SortLikeWindows(std::vector<Subkey>& subs) {
+    std::sort(subs.begin(), subs.end(), [](const Subkey& a, const Subkey& b) {
+        int c = lstrcmpiW(a.name.c_str(), b.name.c_str());
+        return c != 0 ? c < 0 : lstrcmpW(a.name.c_str(), b.name.c_str()) < 0;
+    });
+}
+
+}  // namespace
+
+// The subkeys of a key directory, sorted as Windows lists them.
+DWORD ListSubkeys(int dirFd, std::vector<Subkey>& out) {
+    out.clear();
+    int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return ErrnoToWin32(errno);
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        close(fd);
+        return ErrnoToWin32(errno);
+    }
+    errno = 0;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        bool isDir = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            isDir = fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (isDir) out.push_back({e->d_name, DecodeName(e->d_name)});
+    }
+    closedir(d);
+    SortLikeWindows(out);
+    return ERROR_SUCCESS;
+}
+
 
 namespace {
 
@@ -433,14 +456,15 @@ DWORD QueryValue(HKEY h, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE da
     if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
     ObjRef<Key> key;
     DWORD rc = Resolve(h, key);
-    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_QUERY_VALUE);
+    struct stat dirSt;
+    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_QUERY_VALUE, &dirSt);
     if (rc != ERROR_SUCCESS) return rc;
-    std::vector<Value> values;
-    rc = LoadValues(*key.p, values);
+    ValueList values;
+    rc = CachedValues(*key.p, dirSt, values);
     if (rc != ERROR_SUCCESS) return rc;
-    long i = FindValue(values, name == nullptr ? u"" : name);
+    long i = FindValue(*values, name == nullptr ? u"" : name);
     if (i < 0) return ERROR_FILE_NOT_FOUND;
-    const Value& v = values[static_cast<size_t>(i)];
+    const Value& v = (*values)[static_cast<size_t>(i)];
     if (type != nullptr) *type = v.type;
     if (size == nullptr) return ERROR_SUCCESS;
     DWORD need = static_cast<DWORD>(v.data.size());
@@ -517,14 +541,14 @@ DWORD EnumKey(HKEY h, DWORD index, LPWSTR name, LPDWORD nameLen, LPDWORD reserve
     if (reserved != nullptr || name == nullptr || nameLen == nullptr) return ERROR_INVALID_PARAMETER;
     ObjRef<Key> key;
     DWORD rc = Resolve(h, key);
-    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_ENUMERATE_SUB_KEYS);
+    struct stat dirSt;
+    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_ENUMERATE_SUB_KEYS, &dirSt);
     if (rc != ERROR_SUCCESS) return rc;
-    std::vector<Subkey> subs;
-    rc = ListSubkeys(key->dir.get(), subs);
+    SubkeyList subs;
+    rc = CachedSubkeys(key->dir.get(), dirSt, subs);
     if (rc != ERROR_SUCCESS) return rc;
-    if (index >= subs.size()) return ERROR_NO_MORE_ITEMS;
-    SortLikeWindows(subs);
-    const Subkey& s = subs[index];
+    if (index >= subs->size()) return ERROR_NO_MORE_ITEMS;
+    const Subkey& s = (*subs)[index];
     rc = CopyName(s.name, name, nameLen);
     if (rc != ERROR_SUCCESS) return rc;
     rc = EmptyClass(cls, clsLen);
@@ -543,13 +567,14 @@ DWORD EnumValue(HKEY h, DWORD index, LPWSTR name, LPDWORD nameLen, LPDWORD reser
         return ERROR_INVALID_PARAMETER;
     ObjRef<Key> key;
     DWORD rc = Resolve(h, key);
-    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_QUERY_VALUE);
+    struct stat dirSt;
+    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_QUERY_VALUE, &dirSt);
     if (rc != ERROR_SUCCESS) return rc;
-    std::vector<Value> values;
-    rc = LoadValues(*key.p, values);
+    ValueList values;
+    rc = CachedValues(*key.p, dirSt, values);
     if (rc != ERROR_SUCCESS) return rc;
-    if (index >= values.size()) return ERROR_NO_MORE_ITEMS;
-    const Value& v = values[index];
+    if (index >= values->size()) return ERROR_NO_MORE_ITEMS;
+    const Value& v = (*values)[index];
     rc = CopyName(v.name, name, nameLen);
     if (rc != ERROR_SUCCESS) return rc;
     if (type != nullptr) *type = v.type;
@@ -571,20 +596,23 @@ DWORD QueryInfo(HKEY h, LPWSTR cls, LPDWORD clsLen, LPDWORD reserved, LPDWORD su
     if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
     ObjRef<Key> key;
     DWORD rc = Resolve(h, key);
-    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_QUERY_VALUE);
-    if (rc != ERROR_SUCCESS) return rc;
-    std::vector<Value> list;
-    if (values != nullptr || maxValueNameLen != nullptr || maxValueLen != nullptr) {
-        rc = LoadValues(*key.p, list);
-        if (rc != ERROR_SUCCESS) return rc;
-    }
-    std::vector<Subkey> subs;
-    if (subKeys != nullptr || maxSubKeyLen != nullptr) {
-        rc = ListSubkeys(key->dir.get(), subs);
-        if (rc != ERROR_SUCCESS) return rc;
-    }
     struct stat st;
-    if (fstat(key->dir.get(), &st) != 0) return ErrnoToWin32(errno);
+    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_QUERY_VALUE, &st);
+    if (rc != ERROR_SUCCESS) return rc;
+    static const std::vector<Value> kNoValues;
+    static const std::vector<Subkey> kNoSubkeys;
+    ValueList valueList;
+    if (values != nullptr || maxValueNameLen != nullptr || maxValueLen != nullptr) {
+        rc = CachedValues(*key.p, st, valueList);
+        if (rc != ERROR_SUCCESS) return rc;
+    }
+    SubkeyList subkeyList;
+    if (subKeys != nullptr || maxSubKeyLen != nullptr) {
+        rc = CachedSubkeys(key->dir.get(), st, subkeyList);
+        if (rc != ERROR_SUCCESS) return rc;
+    }
+    const std::vector<Value>& list = valueList ? *valueList : kNoValues;
+    const std::vector<Subkey>& subs = subkeyList ? *subkeyList : kNoSubkeys;
     rc = EmptyClass(cls, clsLen);
     if (rc != ERROR_SUCCESS) return rc;
     size_t maxSub = 0, maxName = 0, maxData = 0;

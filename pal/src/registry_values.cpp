@@ -286,9 +286,10 @@ DWORD UpdateValuesImpl(const Key& key, DWORD (*edit)(std::vector<Value>&, void*)
     struct stat dirSt;
     if (fstat(key.dir.get(), &dirSt) != 0) return ErrnoToWin32(errno);
     if (dirSt.st_nlink == 0) return ERROR_KEY_DELETED;
-    std::vector<Value> values;
-    rc = LoadValues(key, values);
+    ValueList stored;
+    rc = CachedValues(key, dirSt, stored);
     if (rc != ERROR_SUCCESS) return rc;
+    std::vector<Value> values = *stored;
     rc = edit(values, ctx);
     if (rc != ERROR_SUCCESS) return rc;
     RemoveLeftovers(key.dir.get());

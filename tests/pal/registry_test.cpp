@@ -283,6 +283,94 @@ TEST_F(RegistryTest, ReadsHandWrittenForms) {
     EXPECT_EQ(Get(k, u""), Utf16(u"default"));
 }
 
+// Reads come from memory, yet every change made outside the process is seen
+// by the next read: an edit in place that keeps the size and the times, a
+// file put in place by rename, a subkey made or removed by hand, and a key
+// removed and made again under the same name.
+TEST_F(RegistryTest, ReadsSeeEveryOutsideChangeAtOnce) {
+    Key k(Create(u"Seen\\Sub"));
+    ASSERT_EQ(Set(k, u"v", REG_BINARY, "aaaa"), ERROR_SUCCESS);
+    EXPECT_EQ(Get(k, u"v"), "aaaa");
+    EXPECT_EQ(Get(k, u"v"), "aaaa");  // now from memory
+    std::string file = KeyDir("Seen/Sub") + "/.values";
+    struct stat before;
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    std::string text = ValuesText("Seen/Sub");
+    size_t at = text.find("61616161");
+    ASSERT_NE(at, std::string::npos) << text;
+    auto editInPlace = [&](const char* hex) {
+        int fd = open(file.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, hex, 8, static_cast<off_t>(at)), 8);
+        close(fd);
+    };
+    editInPlace("62626262");
+    EXPECT_EQ(Get(k, u"v"), "bbbb") << "same size, edited in place";
+    editInPlace("61616161");
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_EQ(Get(k, u"v"), "aaaa") << "same size and mtime";
+
+    testsupport::WriteText(file + ".new", "[{\"name\": \"v\", \"type\": \"REG_BINARY\", \"data\": \"63\"}]\n");
+    ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
+    EXPECT_EQ(Get(k, u"v"), "c");
+
+    HKEY raw = nullptr;
+    ASSERT_EQ(Open(u"Seen", KEY_ALL_ACCESS, &raw), ERROR_SUCCESS);
+    Key parent(raw);
+    EXPECT_EQ(SubkeyNames(parent), std::vector<std::u16string>{u"Sub"});
+    ASSERT_EQ(mkdir(KeyDir("Seen/Hand").c_str(), 0700), 0);
+    EXPECT_EQ(SubkeyNames(parent), (std::vector<std::u16string>{u"Hand", u"Sub"}));
+    ASSERT_EQ(rmdir(KeyDir("Seen/Hand").c_str()), 0);
+    EXPECT_EQ(SubkeyNames(parent), std::vector<std::u16string>{u"Sub"});
+
+    // Removed and made again: the old handle names the removed key, a new
+    // one the new key and its values.
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    unlink((KeyDir("Seen/Sub") + "/.lock").c_str());
+    ASSERT_EQ(rmdir(KeyDir("Seen/Sub").c_str()), 0);
+    ASSERT_EQ(mkdir(KeyDir("Seen/Sub").c_str(), 0700), 0);
+    testsupport::WriteText(file, "[{\"name\": \"v\", \"type\": \"REG_BINARY\", \"data\": \"64\"}]\n");
+    LONG rc = 0;
+    Get(k, u"v", nullptr, &rc);
+    EXPECT_EQ(rc, ERROR_KEY_DELETED);
+    ASSERT_EQ(Open(u"Seen\\Sub", KEY_ALL_ACCESS, &raw), ERROR_SUCCESS);
+    Key again(raw);
+    EXPECT_EQ(Get(again, u"v"), "d");
+}
+
+// A child made by fork reads the store without taking the change events
+// its parent's reads depend on.
+TEST_F(RegistryTest, ForkedChildLeavesTheParentsReadsTrue) {
+    Key k(Create(u"Forked"));
+    ASSERT_EQ(Set(k, u"v", REG_BINARY, "a"), ERROR_SUCCESS);
+    EXPECT_EQ(Get(k, u"v"), "a");
+    int go[2], done[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        char c;
+        if (read(go[0], &c, 1) != 1) _exit(2);
+        DWORD size = 0;
+        LONG rc = RegQueryValueExW(k, u"v", nullptr, nullptr, nullptr, &size);
+        if (write(done[1], "x", 1) != 1) _exit(3);
+        _exit(rc == ERROR_SUCCESS ? 0 : 1);
+    }
+    std::string file = KeyDir("Forked") + "/.values";
+    testsupport::WriteText(file + ".new", "[{\"name\": \"v\", \"type\": \"REG_BINARY\", \"data\": \"62\"}]\n");
+    ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    char c;
+    ASSERT_EQ(read(done[0], &c, 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {go[0], go[1], done[0], done[1]}) close(fd);
+    EXPECT_EQ(Get(k, u"v"), "b");
+}
+
 // A broken `.values` gives ERROR_BADDB to every value read and write, and is
 // never overwritten; the key still opens and enumerates its subkeys.
 TEST_F(RegistryTest, BrokenValuesFileIsReportedAndKept) {

@@ -1,8 +1,10 @@
 // Internals of the registry shared by its files: key objects, the `.values`
 // codec and store, and the change-notification watcher.
 #pragma once
+#include <memory>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
 
 #include "internal/object.h"
@@ -29,6 +31,12 @@ struct Value {
     std::string data;  // the exact bytes
 };
 
+// One subkey of a key directory.
+struct Subkey {
+    std::string disk;     // directory entry name
+    std::u16string name;  // decoded key name
+};
+
 // `.values` text for a list of values: a JSON array, one object per value, in
 // natural form where the bytes allow it exactly and as hex otherwise.
 std::string EncodeValues(const std::vector<Value>& values);
@@ -45,8 +53,19 @@ bool IsDeleted(const Key& key);
 // that long; ERROR_ACCESS_DENIED for a caller who may not write the key.
 constexpr unsigned kKeyLockMs = 5000;
 DWORD LockKey(int keyFd, ScopedFd& lock);
-// Reads the key's values (no lock: rewrites replace the file atomically).
+// Reads the key's values from disk (no lock: rewrites replace the file atomically).
 DWORD LoadValues(const Key& key, std::vector<Value>& out);
+// The subkeys of a key directory from disk, sorted as Windows lists them.
+DWORD ListSubkeys(int dirFd, std::vector<Subkey>& out);
+
+// The read cache (registry_cache.cpp): what LoadValues and ListSubkeys would
+// give, from memory while nothing changed the key directory since it was
+// read there. `dirSt` is the directory's fstat, taken by the caller just
+// before. Lists are shared and never change.
+using ValueList = std::shared_ptr<const std::vector<Value>>;
+using SubkeyList = std::shared_ptr<const std::vector<Subkey>>;
+DWORD CachedValues(const Key& key, const struct stat& dirSt, ValueList& out);
+DWORD CachedSubkeys(int dirFd, const struct stat& dirSt, SubkeyList& out);
 // Read-modify-write of the key's values under the key's write lock. `edit`
 // changes the list and returns a Win32 error; the file is rewritten only
 // when it returns ERROR_SUCCESS.
