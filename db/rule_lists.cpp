@@ -12,7 +12,6 @@
 #include "wire/priority.h"
 #include "db/locked.h"
 #include "db/zembrik_db.h"
-#include "manager/zembrik_mgr.h"
 #include "pal/strings.h"
 
 namespace {
@@ -278,7 +277,7 @@ bool ZembrikDb::ListProcesses(const ProcListEntry* key, DWORD flags, ProcListEnt
             }
         }
     }
-    if (manager_ != nullptr) live.n = manager_->AllocExportProcList(&live.p);
+    if (live_.processes != nullptr) live.n = live_.processes(live_.source, &live.p);
 
     DWORD total = 0;
     ProcListEntry* all = Join({&rules, &aliases, &live}, total, u"AllocProcList3");
@@ -318,7 +317,7 @@ bool ZembrikDb::ListGroups(const WCHAR* keyName, DWORD flags, JobListEntry* buff
             }
         }
     }
-    if (manager_ != nullptr) live.n = manager_->AllocJobList(&live.p);
+    if (live_.groups != nullptr) live.n = live_.groups(live_.source, &live.p);
 
     DWORD total = 0;
     JobListEntry* all = Join({&rules, &named, &live}, total, u"AllocJobList3");

@@ -10,7 +10,13 @@
 #include "pal/sync.h"
 #include "pal/types.h"
 
-class ZembrikMgr;
+// Where the running processes and groups of the merged lists come from (the
+// manager, once it runs). Each function returns a new[] array and its count.
+struct LiveLists {
+    void* source = nullptr;
+    DWORD (*processes)(void* source, ProcListEntry** entries) = nullptr;
+    DWORD (*groups)(void* source, JobListEntry** entries) = nullptr;
+};
 
 // One compiled alias rule: the pattern with its environment references
 // expanded and its tests precomputed.
@@ -104,8 +110,8 @@ public:
     DWORD PollMilliseconds() const { return pollMilliseconds_.load(); }
     HANDLE ChangeEvent() const { return changeEvent_; }
     HANDLE RegistryChangeEvent() const { return regChangeEvent_; }
-    void SetManager(ZembrikMgr* manager) { manager_ = manager; }
-    ZembrikMgr* Manager() const { return manager_; }
+    // Set before clients list and cleared before the source goes.
+    void SetLiveLists(const LiveLists& lists) { live_ = lists; }
     LONG NameStamp() const { return nameStamp_; }
     LONG ProcStamp() const { return procStamp_; }
     LONG GroupStamp() const { return groupStamp_; }
@@ -153,7 +159,7 @@ private:
     bool AliasListIntact() const;
     void SetDefaultRule(NameRule& rule) const;
 
-    ZembrikMgr* manager_ = nullptr;
+    LiveLists live_;
     CRITICAL_SECTION nameLock_;
     CRITICAL_SECTION procLock_;
     CRITICAL_SECTION groupLock_;

@@ -66,6 +66,14 @@ ManagedJob::ManagedJob(const WCHAR* group, SharedJobHeader* header) {
     }
 }
 
+LiveLists ZembrikMgr::LiveListsOf(ZembrikMgr* manager) {
+    LiveLists lists;
+    lists.source = manager;
+    lists.processes = [](void* m, ProcListEntry** e) { return static_cast<ZembrikMgr*>(m)->AllocExportProcList(e); };
+    lists.groups = [](void* m, JobListEntry** e) { return static_cast<ZembrikMgr*>(m)->AllocJobList(e); };
+    return lists;
+}
+
 ZembrikMgr::ZembrikMgr(const ManagerContext* context)
     : stopEvent_(context->stopEvent),
       stopRequested_(context->stopRequested),

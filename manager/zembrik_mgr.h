@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "wire/rule_records.h"
+#include "db/zembrik_db.h"
 #include "manager/managed_records.h"
 #include "pal/job.h"
 #include "pal/security.h"
@@ -68,6 +69,8 @@ class ZembrikMgr {
 public:
     // Never fails as a whole: readiness tells.
     explicit ZembrikMgr(const ManagerContext* context);
+    // The live lists of `manager` for the store's merged lists.
+    static LiveLists LiveListsOf(ZembrikMgr* manager);
     ~ZembrikMgr();
     ZembrikMgr(const ZembrikMgr&) = delete;
     ZembrikMgr& operator=(const ZembrikMgr&) = delete;

@@ -91,7 +91,7 @@ DWORD ZembrikClient::Summaries() {
 DWORD ZembrikClient::ProcessList() {
     RequestHeader& q = Request();
     if (q.operation == OpKill) {
-        ZembrikMgr* manager = database_->Manager();
+        ZembrikMgr* manager = endpoint_->manager != nullptr ? endpoint_->manager(endpoint_->host) : nullptr;
         if (manager == nullptr) return Fail(kNotAvailable);
         ULONGLONG creation = 0;
         memcpy(&creation, RequestData(), sizeof(creation));
@@ -111,7 +111,7 @@ DWORD ZembrikClient::ProcessList() {
 DWORD ZembrikClient::GroupList() {
     RequestHeader& q = Request();
     if (q.operation == OpKill) {
-        ZembrikMgr* manager = database_->Manager();
+        ZembrikMgr* manager = endpoint_->manager != nullptr ? endpoint_->manager(endpoint_->host) : nullptr;
         if (manager == nullptr) return Fail(kNotAvailable);
         DWORD rc = manager->KillGroup(reinterpret_cast<const WCHAR*>(RequestData()));
         return rc != 0 ? Fail(rc) : Records(0, 0);

@@ -9,6 +9,7 @@
 #include "wire/service_info.h"
 
 class ZembrikDb;
+class ZembrikMgr;
 
 // What the endpoint is given by its host (the service core, or a test): the
 // store, the stop, and the few things only the host can do.
@@ -21,6 +22,8 @@ struct EndpointContext {
     // 0, or the result code or error of starting or stopping the mediator.
     DWORD (*startMediator)(void* host) = nullptr;
     DWORD (*stopMediator)(void* host) = nullptr;
+    // The running manager, null until it runs.
+    ZembrikMgr* (*manager)(void* host) = nullptr;
 };
 
 class ZembrikUser {

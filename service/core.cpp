@@ -86,6 +86,8 @@ ZembrikCore::~ZembrikCore() {
     }
     if (context.manager != nullptr) {
         WaitForSingleObject(context.mgrDoneEvent, kTearDownWaitMs);
+        runningManager.store(nullptr);
+        if (context.database != nullptr) context.database->SetLiveLists(LiveLists{});
         delete context.manager;
         context.manager = nullptr;
     }
@@ -192,7 +194,8 @@ DWORD AllocZembrikMgrClass(LPVOID arg) {
     if (context->manager == nullptr) {
         LogAllocError(u"AllocZembrikMgrClass", sizeof(ZembrikMgr));
     } else if (context->manager->IsReady()) {
-        context->database->SetManager(context->manager);
+        context->database->SetLiveLists(ZembrikMgr::LiveListsOf(context->manager));
+        core->runningManager.store(context->manager);
         result = context->manager->Run();
     }
     if (result != 0 && core->stopRequested.load() == 0) core->Shutdown();
@@ -214,6 +217,7 @@ DWORD AllocZembrikUserClass(LPVOID arg) {
     };
     given.startMediator = [](void* host) { return static_cast<ZembrikCore*>(host)->StartMediator(); };
     given.stopMediator = [](void* host) { return static_cast<ZembrikCore*>(host)->StopMediator(); };
+    given.manager = [](void* host) { return static_cast<ZembrikCore*>(host)->runningManager.load(); };
     context->userServer = new (std::nothrow) ZembrikUser(given);
     if (context->userServer == nullptr) {
         LogAllocError(u"AllocZembrikUserClass", sizeof(ZembrikUser));

@@ -64,6 +64,7 @@ public:
     }
 
     std::atomic<DWORD> stopRequested;  // 0, then 1 once a stop began; read without a lock
+    std::atomic<ZembrikMgr*> runningManager{nullptr};  // once it has loaded and runs
     HANDLE stopEvent;
     HANDLE doneEvent;
     HANDLE mgrThread;

@@ -51,13 +51,13 @@ ZembrikMgr& ManagerTest::Mgr() {
             keptPort_ != nullptr ? keptPort_ : CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
         keptPort_ = nullptr;
         mgr_ = std::make_unique<ZembrikMgr>(&context_);
-        db_->SetManager(mgr_.get());
+        db_->SetLiveLists(ZembrikMgr::LiveListsOf(mgr_.get()));
     }
     return *mgr_;
 }
 
 void ManagerTest::DropManager() {
-    if (db_) db_->SetManager(nullptr);
+    if (db_) db_->SetLiveLists(LiveLists{});
     mgr_.reset();  // the reporter closes the port as it ends
 }
 

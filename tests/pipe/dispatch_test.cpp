@@ -31,13 +31,15 @@ protected:
         ASSERT_EQ(db_->LoadRules(kLoadAliasRules | kLoadProcRules | kLoadGroupRules), 0u);
         EndpointContext given;
         given.database = db_.get();
+        given.host = &manager_;  // the manager WithManager makes, for kills
+        given.manager = [](void* host) { return static_cast<std::unique_ptr<ZembrikMgr>*>(host)->get(); };
         server_ = std::make_unique<ZembrikUser>(given);
         client_ = std::make_unique<ZembrikClient>(new ClientContext{1, nullptr, kRequestBufferSize, kReplyBufferSize,
                                                                     &server_->Endpoint(), server_.get()});
     }
     void TearDown() override {
         client_.reset();
-        db_->SetManager(nullptr);
+        db_->SetLiveLists(LiveLists{});
         manager_.reset();
         server_.reset();
         db_.reset();
@@ -55,7 +57,7 @@ protected:
         ManagerContext given;
         given.database = db_.get();
         manager_ = std::make_unique<ZembrikMgr>(&given);
-        db_->SetManager(manager_.get());
+        db_->SetLiveLists(ZembrikMgr::LiveListsOf(manager_.get()));
     }
     // Sends the first `length` bytes of a message (all when 0).
     DWORD Send(Message& m, size_t length = 0) {
