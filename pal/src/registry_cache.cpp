@@ -27,6 +27,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "internal/inotify.h"
 #include "internal/registry_store.h"
 #include "pal/error.h"
 
@@ -85,19 +86,7 @@ private:
 };
 
 void Cache::Drain() {
-    alignas(struct inotify_event) char buf[16384];
-    for (;;) {
-        ssize_t n = read(fd_.get(), buf, sizeof(buf));
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            return;
-        }
-        for (ssize_t off = 0; off < n;) {
-            const auto* e = reinterpret_cast<const struct inotify_event*>(buf + off);
-            Handle(*e);
-            off += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
-        }
-    }
+    DrainInotify(fd_.get(), [this](const struct inotify_event& e) { Handle(e); });
 }
 
 void Cache::Handle(const struct inotify_event& e) {

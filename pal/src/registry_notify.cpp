@@ -25,6 +25,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "internal/inotify.h"
 #include "internal/registry_store.h"
 #include "pal/error.h"
 #include "pal/sync.h"
@@ -185,19 +186,7 @@ void Watcher::Loop() {
 }
 
 void Watcher::Drain() {
-    alignas(struct inotify_event) char buf[65536];
-    for (;;) {
-        ssize_t n = read(inotify_.get(), buf, sizeof(buf));
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            return;
-        }
-        for (ssize_t off = 0; off < n;) {
-            const auto* e = reinterpret_cast<const struct inotify_event*>(buf + off);
-            Handle(*e);
-            off += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
-        }
-    }
+    DrainInotify(inotify_.get(), [this](const struct inotify_event& e) { Handle(e); });
 }
 
 void Watcher::Handle(const struct inotify_event& e) {
