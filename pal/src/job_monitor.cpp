@@ -266,7 +266,10 @@ int OpenProcEvents() {
 void ReadProcEvents() {
     alignas(struct nlmsghdr) char buf[8192];
     for (;;) {
-        ssize_t n = recv(g_procEvents, buf, sizeof(buf), 0);
+        struct sockaddr_nl from{};
+        socklen_t fromLen = sizeof(from);
+        ssize_t n = recvfrom(g_procEvents, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n >= 0 && from.nl_pid != 0) continue;  // only the kernel's word counts
         if (n < 0) {
             if (errno == ENOBUFS) {
                 std::lock_guard<std::mutex> guard(g_lock);
@@ -281,7 +284,10 @@ void ReadProcEvents() {
         for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
             auto* cn = static_cast<struct cn_msg*>(NLMSG_DATA(h));
             if (cn->id.idx != CN_IDX_PROC || cn->len < sizeof(struct proc_event)) continue;
-            const auto* ev = reinterpret_cast<const struct proc_event*>(cn->data);
+            // The event lies 4-byte aligned in the message; its fields need 8.
+            struct proc_event event;
+            memcpy(&event, cn->data, sizeof(event));
+            const struct proc_event* ev = &event;
             if (ev->what == proc_event::PROC_EVENT_FORK) {
                 auto it = g_byPid.find(ev->event_data.fork.parent_tgid);
                 if (it == g_byPid.end()) continue;
