@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "common/messages.h"
 #include "common/texts.h"
@@ -46,11 +45,12 @@ struct Harness {
     }
     void Start() {
         std::error_code ec;
-        std::filesystem::path base = "/dev/shm";
-        if (!std::filesystem::is_directory(base, ec) || access(base.c_str(), W_OK) != 0)
-            base = std::filesystem::temp_directory_path();
-        std::string folder = (base / "zembrik-fuzz-XXXXXX").string();
-        if (mkdtemp(folder.data()) == nullptr) abort();
+        // In memory where we may make a folder there, else in the temporary folder.
+        std::string folder = "/dev/shm/zembrik-fuzz-XXXXXX";
+        if (mkdtemp(folder.data()) == nullptr) {
+            folder = (std::filesystem::temp_directory_path(ec) / "zembrik-fuzz-XXXXXX").string();
+            if (ec || mkdtemp(folder.data()) == nullptr) abort();
+        }
         g_folder = folder;
         setenv("ZEMBRIK_SYSROOT", (folder + "/root").c_str(), 1);
         db = new ZembrikDb();
