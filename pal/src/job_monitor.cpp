@@ -280,8 +280,12 @@ void ReadProcEvents() {
         }
         uint64_t now = MonotonicMs();
         std::lock_guard<std::mutex> guard(g_lock);
-        int len = static_cast<int>(n);
-        for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+        const size_t got = static_cast<size_t>(n);
+        for (size_t at = 0; at + sizeof(struct nlmsghdr) <= got;) {
+            auto* h = reinterpret_cast<struct nlmsghdr*>(buf + at);
+            if (h->nlmsg_len < sizeof(struct nlmsghdr) || h->nlmsg_len > got - at) break;
+            at += NLMSG_ALIGN(h->nlmsg_len);
+            if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct cn_msg) + sizeof(struct proc_event))) continue;
             auto* cn = static_cast<struct cn_msg*>(NLMSG_DATA(h));
             if (cn->id.idx != CN_IDX_PROC || cn->len < sizeof(struct proc_event)) continue;
             // The event lies 4-byte aligned in the message; its fields need 8.
