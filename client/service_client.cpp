@@ -30,11 +30,12 @@ constexpr int kNameListTries = 5;
 template <typename T>
 void AppendRecords(const Reply& reply, std::vector<T>& out) {
     size_t size = reply.RecordSize() > 0 ? static_cast<size_t>(reply.RecordSize()) : 0;
-    for (int i = 0; i < reply.RecordCount(); ++i) {
-        T record{};
-        std::memcpy(&record, reply.Record(i), size < sizeof(T) ? size : sizeof(T));
-        out.push_back(record);
-    }
+    size_t count = reply.RecordCount() > 0 ? static_cast<size_t>(reply.RecordCount()) : 0;
+    // Records go straight into their places: a shorter record's rest stays zero.
+    size_t at = out.size();
+    out.resize(at + count);
+    for (size_t i = 0; i < count; ++i)
+        std::memcpy(&out[at + i], reply.Record(static_cast<int>(i)), size < sizeof(T) ? size : sizeof(T));
 }
 
 // Follows the pages of a keyed list (types 2-5).

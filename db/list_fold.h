@@ -4,9 +4,14 @@
 #include "wire/rule_records.h"
 #include "pal/types.h"
 
-// Sorts `all` (name, then process id) and folds it into out (at most max
-// entries) through the process-list filter; returns the count and sets more
-// when the walk stopped before the last entry.
+// Sorts `all` by name, then process id.
+void SortProcList(ProcListEntry* all, DWORD total);
+// Folds a sorted list into out (at most max entries) through the
+// process-list filter, starting at the key's name; returns the count and
+// sets more when the walk stopped before the last entry.
+DWORD FoldSortedProcList(const ProcListEntry* all, DWORD total, const ProcListEntry& key, DWORD flags,
+                         ProcListEntry* out, DWORD max, bool& more);
+// Both.
 DWORD FoldProcList(ProcListEntry* all, DWORD total, const ProcListEntry& key, DWORD flags, ProcListEntry* out,
                    DWORD max, bool& more);
 // The same for the group list (sorted by name only).

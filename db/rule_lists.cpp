@@ -146,15 +146,28 @@ bool GroupRuleHasSettings(const MgmtData& m) {
            ((f & LimitProcessCount) != 0 && m.processCount != 0);
 }
 
+void SortProcList(ProcListEntry* all, DWORD total) {
+    if (total > 1) qsort(all, total, sizeof(ProcListEntry), QsortProcEntries);
+}
+
 DWORD FoldProcList(ProcListEntry* all, DWORD total, const ProcListEntry& key, DWORD flags, ProcListEntry* out,
                    DWORD max, bool& more) {
-    if (total > 1) qsort(all, total, sizeof(ProcListEntry), QsortProcEntries);
+    SortProcList(all, total);
+    return FoldSortedProcList(all, total, key, flags, out, max, more);
+}
+
+DWORD FoldSortedProcList(const ProcListEntry* all, DWORD total, const ProcListEntry& key, DWORD flags,
+                         ProcListEntry* out, DWORD max, bool& more) {
     // One entry per name uniting its rule, its alias and its first running
     // process; each further process of the name gets an entry of its own.
+    // Nothing before the key's name can pass: the fold starts at its first
+    // entry, found by halving, so a page costs no walk from the list's head.
+    const ProcListEntry* first = std::partition_point(
+        all, all + total, [&](const ProcListEntry& e) { return CompareNames(e.name, key.name) < 0; });
     ProcListEntry acc{};
     DWORD previous = 0;
     DWORD returned = 0;
-    DWORD i = 0;
+    DWORD i = static_cast<DWORD>(first - all);
     for (; i < total && returned < max; ++i) {
         const ProcListEntry& e = all[i];
         bool sameName = CompareNames(e.name, acc.name) == 0;
@@ -242,13 +255,44 @@ bool ZembrikDb::ListGroupSummaries(const JobSummary* key, DWORD flags, JobSummar
     return ListSummaries(key, flags, groupRules_, groupCount_, buffer, max, count);
 }
 
-bool ZembrikDb::ListProcesses(const ProcListEntry* key, DWORD flags, ProcListEntry* buffer, DWORD max, WORD* size,
-                              WORD* count) {
-    *size = sizeof(ProcListEntry);
-    *count = 0;
+std::shared_ptr<const ZembrikDb::ProcListView> ZembrikDb::CurrentProcList() {
+    std::shared_ptr<const ProcListView> cached;
+    {
+        std::lock_guard<std::mutex> g(procViewLock_);
+        cached = procView_;
+    }
+    ULONGLONG version = cached != nullptr ? cached->liveVersion : 0;
+    ProcListEntry* fresh = nullptr;
+    DWORD freshCount = 0;
+    if (live_.processes != nullptr) freshCount = live_.processes(live_.source, &fresh, &version);
+    std::shared_ptr<const ProcListEntry[]> freshOwner(fresh);
+    bool liveChanged = cached == nullptr || version != cached->liveVersion;
+    if (!liveChanged) {
+        bool same;
+        {
+            Locked g(procLock_);
+            same = procStamp_ == cached->procStamp;
+        }
+        if (same) {
+            Locked g(nameLock_);
+            same = nameStamp_ == cached->nameStamp;
+        }
+        if (same) return cached;
+    }
+
+    auto view = std::make_shared<ProcListView>();
+    view->liveVersion = version;
+    if (liveChanged) {
+        view->live = std::move(freshOwner);
+        view->liveCount = freshCount;
+    } else {
+        view->live = cached->live;
+        view->liveCount = cached->liveCount;
+    }
     Owned<ProcListEntry> rules, aliases, live;
     {
         Locked g(procLock_);
+        view->procStamp = procStamp_;
         if (Allocate(rules, procCount_, u"AllocProcList1")) {
             for (DWORD i = 0; i < rules.n; ++i) {
                 const ProcSummary& r = procRules_[i];
@@ -261,30 +305,52 @@ bool ZembrikDb::ListProcesses(const ProcListEntry* key, DWORD flags, ProcListEnt
                 }
                 if (ProcRuleHasSettings(r.mgmt)) e.listFlags |= RuleInEffect;
             }
+        } else {
+            return nullptr;
         }
     }
     {
         Locked g(nameLock_);
+        view->nameStamp = nameStamp_;
         DWORD fixed = 0;
         for (DWORD i = 0; i + 1 < aliasCount_; ++i)
             if (!HasMarker(aliasRules_[i].name)) ++fixed;
-        if (Allocate(aliases, fixed, u"AllocProcList2")) {
-            DWORD at = 0;
-            for (DWORD i = 0; i + 1 < aliasCount_ && at < fixed; ++i) {
-                if (HasMarker(aliasRules_[i].name)) continue;
-                lstrcpynW(aliases.p[at].name, aliasRules_[i].name, kNameUnits);
-                aliases.p[at++].listFlags = NamedByAlias;
-            }
+        if (!Allocate(aliases, fixed, u"AllocProcList2")) return nullptr;
+        DWORD at = 0;
+        for (DWORD i = 0; i + 1 < aliasCount_ && at < fixed; ++i) {
+            if (HasMarker(aliasRules_[i].name)) continue;
+            lstrcpynW(aliases.p[at].name, aliasRules_[i].name, kNameUnits);
+            aliases.p[at++].listFlags = NamedByAlias;
         }
     }
-    if (live_.processes != nullptr) live.n = live_.processes(live_.source, &live.p);
-
+    // A borrowed view of the live part for Join, which only reads it.
+    live.p = const_cast<ProcListEntry*>(view->live.get());
+    live.n = view->liveCount;
     DWORD total = 0;
     ProcListEntry* all = Join({&rules, &aliases, &live}, total, u"AllocProcList3");
-    if (all == nullptr) return false;
+    live.p = nullptr;
+    if (all == nullptr && total == 0 && rules.n + aliases.n + live.n > 0) return nullptr;
+    view->sorted.reset(all);
+    view->sortedCount = total;
+    SortProcList(all, total);
+
+    std::lock_guard<std::mutex> g(procViewLock_);
+    // A view made meanwhile from newer lists stays.
+    const ProcListView* now = procView_.get();
+    if (now == nullptr || (view->liveVersion >= now->liveVersion && view->procStamp - now->procStamp >= 0 &&
+                           view->nameStamp - now->nameStamp >= 0))
+        procView_ = view;
+    return view;
+}
+
+bool ZembrikDb::ListProcesses(const ProcListEntry* key, DWORD flags, ProcListEntry* buffer, DWORD max, WORD* size,
+                              WORD* count) {
+    *size = sizeof(ProcListEntry);
+    *count = 0;
+    std::shared_ptr<const ProcListView> view = CurrentProcList();
+    if (view == nullptr) return false;
     bool more = false;
-    *count = static_cast<WORD>(FoldProcList(all, total, *key, flags, buffer, max, more));
-    delete[] all;
+    *count = static_cast<WORD>(FoldSortedProcList(view->sorted.get(), view->sortedCount, *key, flags, buffer, max, more));
     return more;
 }
 

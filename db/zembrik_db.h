@@ -4,6 +4,8 @@
 // guarded by the access-control keys.
 #pragma once
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 #include "wire/rule_records.h"
 #include "pal/security.h"
@@ -11,10 +13,12 @@
 #include "pal/types.h"
 
 // Where the running processes and groups of the merged lists come from (the
-// manager, once it runs). Each function returns a new[] array and its count.
+// manager, once it runs). Each function returns a new[] array and its count;
+// the process list only when its version differs from `*version` (0: none
+// known yet), which then becomes the version returned.
 struct LiveLists {
     void* source = nullptr;
-    DWORD (*processes)(void* source, ProcListEntry** entries) = nullptr;
+    DWORD (*processes)(void* source, ProcListEntry** entries, ULONGLONG* version) = nullptr;
     DWORD (*groups)(void* source, JobListEntry** entries) = nullptr;
 };
 
@@ -111,7 +115,11 @@ public:
     HANDLE ChangeEvent() const { return changeEvent_; }
     HANDLE RegistryChangeEvent() const { return regChangeEvent_; }
     // Set before clients list and cleared before the source goes.
-    void SetLiveLists(const LiveLists& lists) { live_ = lists; }
+    void SetLiveLists(const LiveLists& lists) {
+        std::lock_guard<std::mutex> g(procViewLock_);
+        live_ = lists;
+        procView_.reset();  // another source numbers its versions anew
+    }
     LONG NameStamp() const { return nameStamp_; }
     LONG ProcStamp() const { return procStamp_; }
     LONG GroupStamp() const { return groupStamp_; }
@@ -159,7 +167,24 @@ private:
     bool AliasListIntact() const;
     void SetDefaultRule(NameRule& rule) const;
 
+    // The merged process list, sorted, as of the rule stamps and the live
+    // list's version it was made from: pages and concurrent clients share it
+    // until one of them changes.
+    struct ProcListView {
+        LONG procStamp = 0;
+        LONG nameStamp = 0;
+        ULONGLONG liveVersion = 0;
+        std::shared_ptr<const ProcListEntry[]> live;  // as the manager gave it
+        DWORD liveCount = 0;
+        std::unique_ptr<ProcListEntry[]> sorted;  // rules, aliases and live, joined
+        DWORD sortedCount = 0;
+    };
+    // The current view, rebuilt when stale; null when memory ran out (logged).
+    std::shared_ptr<const ProcListView> CurrentProcList();
+
     LiveLists live_;
+    std::mutex procViewLock_;  // guards procView_ only, taken after no other lock
+    std::shared_ptr<const ProcListView> procView_;
     CRITICAL_SECTION nameLock_;
     CRITICAL_SECTION procLock_;
     CRITICAL_SECTION groupLock_;

@@ -62,6 +62,7 @@ void ZembrikMgr::PublishRawList() {
     list_.swap(entries);
     listTick_ = GetTickCount64();
     ++listSerial_;
+    ++listVersion_;
     --walksRunning_;
     listDone_.notify_all();
 }
@@ -84,6 +85,7 @@ void ZembrikMgr::PublishWalk(RawProc* procs, DWORD count) {
     list_.swap(entries);
     listTick_ = GetTickCount64();
     ++listSerial_;
+    ++listVersion_;
     --walksRunning_;
     listDone_.notify_all();
 }
@@ -93,6 +95,7 @@ void ZembrikMgr::LinkMember(RawProc* raw, ManagedJob* job) {
     std::lock_guard<std::mutex> guard(listLock_);
     ProcListEntry* e = FindEntry(list_, raw->pid);
     if (e == nullptr || e->creationTime != FileTimeValue(raw->creationTime)) return;
+    ++listVersion_;
     if (job != nullptr) {
         e->listFlags |= InManagedGroup;
         lstrcpynW(e->groupName, job->groupName, 64);
@@ -102,48 +105,76 @@ void ZembrikMgr::LinkMember(RawProc* raw, ManagedJob* job) {
     }
 }
 
-DWORD ZembrikMgr::AllocExportProcList(ProcListEntry** entries) {
+// Called and returns with `l` holding the list lock, which it lets go
+// while it walks.
+void ZembrikMgr::DiscoverForList(std::unique_lock<std::mutex>& l) {
+    ++walksRunning_;
+    l.unlock();
+    RawProc* procs = nullptr;
+    DWORD count = 0;
+    if (!Walk(procs, count)) {
+        l.lock();
+        --walksRunning_;
+        listDone_.notify_all();
+    } else if (TryEnterCriticalSection(&lock_)) {
+        // No pass runs: the walk is the raw list, as a pass's is.
+        delete[] rawProcs_;
+        rawProcs_ = procs;
+        rawCount_ = count;
+        for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
+        PublishRawList();
+        LeaveCriticalSection(&lock_);
+        l.lock();
+    } else {
+        // A pass holds the records: the list never waits for it.
+        PublishWalk(procs, count);
+        l.lock();
+    }
+}
+
+DWORD ZembrikMgr::ListRefresher(LPVOID argument) {
+    auto* m = static_cast<ZembrikMgr*>(argument);
+    std::unique_lock<std::mutex> l(m->listLock_);
+    for (;;) {
+        m->refreshWanted_.wait(l, [&] { return m->refreshAsked_ || m->refresherStop_; });
+        if (m->refresherStop_) return 0;
+        m->refreshAsked_ = false;
+        if (m->walksRunning_ == 0) m->DiscoverForList(l);
+    }
+}
+
+DWORD ZembrikMgr::AllocExportProcList(ProcListEntry** entries, ULONGLONG* version) {
     *entries = nullptr;
     std::unique_lock<std::mutex> l(listLock_);
-    if (listTick_ == 0 || GetTickCount64() - listTick_ >= kListFreshMs) {
+    ULONGLONG age = listTick_ == 0 ? kListFreshMs : GetTickCount64() - listTick_;
+    if (age >= kListFreshMs) {
         if (walksRunning_ > 0) {
             // A discovery is under way: its list is as fresh as ours would be.
             ULONGLONG serial = listSerial_;
             listDone_.wait(l, [&] { return listSerial_ != serial || walksRunning_ == 0; });
         } else {
-            ++walksRunning_;
-            l.unlock();
-            RawProc* procs = nullptr;
-            DWORD count = 0;
-            if (!Walk(procs, count)) {
-                l.lock();
-                --walksRunning_;
-                listDone_.notify_all();
-            } else if (TryEnterCriticalSection(&lock_)) {
-                // No pass runs: the walk is the raw list, as a pass's is.
-                delete[] rawProcs_;
-                rawProcs_ = procs;
-                rawCount_ = count;
-                for (ManagedJob* j = jobs_; j != nullptr; j = j->next) RefreshJob(j);
-                PublishRawList();
-                LeaveCriticalSection(&lock_);
-                l.lock();
-            } else {
-                // A pass holds the records: the list never waits for it.
-                PublishWalk(procs, count);
-                l.lock();
-            }
+            DiscoverForList(l);
         }
+    } else if (age >= kListFreshMs / 2 && walksRunning_ == 0 && !refreshAsked_ && refresherThread_ != nullptr) {
+        // Lists keep coming: the next discovery runs beside them, so that
+        // none of them has to wait for it when this one grows too old.
+        refreshAsked_ = true;
+        refreshWanted_.notify_one();
     }
+    if (*version == listVersion_) return 0;
     DWORD n = static_cast<DWORD>(list_.size());
-    ProcListEntry* out = n > 0 ? new (std::nothrow) ProcListEntry[n] : nullptr;
-    if (out == nullptr) {
-        l.unlock();
-        if (n > 0) LogAllocError(u"AllocExportProcList", n * sizeof(ProcListEntry));
-        return 0;
+    ProcListEntry* out = nullptr;
+    if (n > 0) {
+        out = new (std::nothrow) ProcListEntry[n];
+        if (out == nullptr) {
+            l.unlock();
+            LogAllocError(u"AllocExportProcList", n * sizeof(ProcListEntry));
+            return 0;
+        }
+        memcpy(out, list_.data(), n * sizeof(ProcListEntry));
     }
-    memcpy(out, list_.data(), n * sizeof(ProcListEntry));
     *entries = out;
+    *version = listVersion_;
     return n;
 }
 

@@ -69,7 +69,9 @@ ManagedJob::ManagedJob(const WCHAR* group, SharedJobHeader* header) {
 LiveLists ZembrikMgr::LiveListsOf(ZembrikMgr* manager) {
     LiveLists lists;
     lists.source = manager;
-    lists.processes = [](void* m, ProcListEntry** e) { return static_cast<ZembrikMgr*>(m)->AllocExportProcList(e); };
+    lists.processes = [](void* m, ProcListEntry** e, ULONGLONG* v) {
+        return static_cast<ZembrikMgr*>(m)->AllocExportProcList(e, v);
+    };
     lists.groups = [](void* m, JobListEntry** e) { return static_cast<ZembrikMgr*>(m)->AllocJobList(e); };
     return lists;
 }
@@ -91,6 +93,8 @@ ZembrikMgr::ZembrikMgr(const ManagerContext* context)
     DWORD_PTR systemMask = systemAffinity_;
     if (GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask))
         systemAffinity_ = static_cast<DWORD>(systemMask);
+    refresherThread_ = CreateThread(nullptr, 0, ListRefresher, this, 0, nullptr);
+    if (refresherThread_ == nullptr) LogApiError(u"ListRefresher", u"CreateThread");
     if (portAssociation_.CompletionPort != nullptr) {
         reporterThread_ = CreateThread(nullptr, kReporterStackSize, JobReporter, this, 0, nullptr);
         if (reporterThread_ == nullptr) {
@@ -102,6 +106,15 @@ ZembrikMgr::ZembrikMgr(const ManagerContext* context)
 }
 
 ZembrikMgr::~ZembrikMgr() {
+    if (refresherThread_ != nullptr) {
+        {
+            std::lock_guard<std::mutex> guard(listLock_);
+            refresherStop_ = true;
+            refreshWanted_.notify_one();
+        }
+        WaitForSingleObject(refresherThread_, INFINITE);
+        CloseHandle(refresherThread_);
+    }
     // The reporter uses this object until it returns: it stops after the
     // message at hand, and what it leaves waits in the port, which the
     // mediator keeps for the next service.

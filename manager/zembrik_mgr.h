@@ -87,7 +87,9 @@ public:
     // --- client side (client_lists.cpp) ---
     // Live processes and managed groups as list entries; the caller frees
     // the array with delete[].
-    DWORD AllocExportProcList(ProcListEntry** entries);
+    // The process list is copied only when its version differs from
+    // `*version`, which then becomes the version copied.
+    DWORD AllocExportProcList(ProcListEntry** entries, ULONGLONG* version);
     DWORD AllocJobList(JobListEntry** entries);
     DWORD KillProcess(DWORD pid, ULONGLONG creationTime);
     DWORD KillGroup(const WCHAR* groupName);
@@ -153,6 +155,10 @@ private:
     // ... or from a client's own walk (taken), with the group links of the
     // list it replaces.
     void PublishWalk(RawProc* procs, DWORD count);
+    // A discovery for the client list; see client_lists.cpp.
+    void DiscoverForList(std::unique_lock<std::mutex>& l);
+    // The thread that discovers ahead of lists while they keep coming.
+    static DWORD ListRefresher(LPVOID manager);
     // The raw entry and the published entry of a process now in `job` (or
     // in none).
     void LinkMember(RawProc* raw, ManagedJob* job);
@@ -210,5 +216,10 @@ private:
     std::vector<ProcListEntry> list_;
     ULONGLONG listTick_ = 0;     // tick count when it was made; 0: none yet
     ULONGLONG listSerial_ = 0;   // raised with every new list
+    ULONGLONG listVersion_ = 1;  // raised with every change of the list
     DWORD walksRunning_ = 0;     // discoveries under way, whose lists are coming
+    std::condition_variable refreshWanted_;
+    bool refreshAsked_ = false;
+    bool refresherStop_ = false;
+    HANDLE refresherThread_ = nullptr;  // null when it could not start
 };

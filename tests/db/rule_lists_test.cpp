@@ -156,6 +156,61 @@ TEST_F(RuleListsTest, ProcessListFromRulesAndAliases) {
     EXPECT_EQ(std::u16string(out[0].name), u"foo");
     EXPECT_EQ(out[0].listFlags, HasRule | NamedAsGroup | RuleInEffect | NamedByAlias);
     EXPECT_EQ(std::u16string(out[0].groupName), u"Crew");
+
+    // The list is kept between pages: a rule or alias change, or a new live
+    // list, shows at once; an unchanged live version is not copied again.
+    struct Live {
+        std::vector<ProcListEntry> entries;
+        ULONGLONG version = 1;
+        int copies = 0;
+    } live;
+    live.entries.resize(1);
+    lstrcpynW(live.entries[0].name, u"bar", kNameUnits);
+    live.entries[0].pid = 7;
+    live.entries[0].listFlags = RunningNow;
+    LiveLists lists;
+    lists.source = &live;
+    lists.processes = [](void* s, ProcListEntry** e, ULONGLONG* v) -> DWORD {
+        auto* l = static_cast<Live*>(s);
+        if (*v == l->version) return 0;
+        ++l->copies;
+        *e = new ProcListEntry[l->entries.size()];
+        std::copy(l->entries.begin(), l->entries.end(), *e);
+        *v = l->version;
+        return static_cast<DWORD>(l->entries.size());
+    };
+    db.SetLiveLists(lists);
+    auto names = [&](const ProcListEntry& from, DWORD flags) {
+        std::vector<std::u16string> n;
+        WORD sz = 0, c = 0;
+        db.ListProcesses(&from, flags, out, 8, &sz, &c);
+        for (WORD i = 0; i < c; ++i) n.emplace_back(out[i].name);
+        return n;
+    };
+    using Names = std::vector<std::u16string>;
+    EXPECT_EQ(names(key, 0), (Names{u"bar", u"foo"}));
+    ASSERT_EQ(db.AddProcRule(MakeProc(u"zed").get()), 0u);
+    EXPECT_EQ(names(key, 0), (Names{u"bar", u"foo", u"zed"}));
+    NameRule alias{};
+    alias.matchType = u'P';
+    lstrcpynW(alias.match, u"q*", 64);
+    lstrcpynW(alias.name, u"quux", kNameUnits);
+    ASSERT_EQ(db.InsertNameRule(&alias, 0, db.NameStamp()), 0u);
+    EXPECT_EQ(names(key, 0), (Names{u"bar", u"foo", u"quux", u"zed"}));
+    EXPECT_EQ(live.copies, 1);
+    live.entries[0].pid = 9;
+    lstrcpynW(live.entries[0].name, u"moo", kNameUnits);
+    ++live.version;
+    EXPECT_EQ(names(key, 0), (Names{u"foo", u"moo", u"quux", u"zed"}));
+    // A later page starts at its key, before which nothing comes back.
+    ProcListEntry from{};
+    lstrcpynW(from.name, u"moo", kNameUnits);
+    EXPECT_EQ(names(from, ListFromKey), (Names{u"moo", u"quux", u"zed"}));
+    from.pid = 9;
+    EXPECT_EQ(names(from, 0), (Names{u"quux", u"zed"}));
+    EXPECT_EQ(live.copies, 2);
+    db.SetLiveLists(LiveLists{});
+    EXPECT_EQ(names(key, 0), (Names{u"foo", u"quux", u"zed"}));
 }
 
 TEST_F(RuleListsTest, DefinitionsForTheManager) {

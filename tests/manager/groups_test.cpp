@@ -331,7 +331,8 @@ TEST_F(GroupsTest, ListsShareADiscoveryAndNeverWaitForAPass) {
             ++ready;
             while (!go) std::this_thread::yield();
             ProcListEntry* entries = nullptr;
-            DWORD n = Mgr().AllocExportProcList(&entries);
+            ULONGLONG version = 0;
+            DWORD n = Mgr().AllocExportProcList(&entries, &version);
             lists[c].assign(entries, entries + n);
             delete[] entries;
             ++answered;
