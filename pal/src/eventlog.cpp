@@ -74,17 +74,9 @@ std::string TrimLineEnd(std::string s) {
 // descriptor; only root can give it away, others keep it their own. True when
 // something had to change.
 bool Secure(int fd, mode_t mode, gid_t group) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return false;
+    bool root = geteuid() == 0;
     bool changed = false;
-    if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != group)) {
-        changed = true;
-        if (fchown(fd, 0, group) != 0) return changed;
-    }
-    if ((st.st_mode & 07777) != mode) {
-        changed = true;
-        fchmod(fd, mode);
-    }
+    SetOwnerAndMode(fd, mode, root ? 0 : -1, root ? static_cast<int>(group) : -1, &changed);
     return changed;
 }
 

@@ -126,14 +126,17 @@ int WriteAll(int fd, const std::string& data) {
 
 }  // namespace
 
-int SetOwnerAndMode(int fd, unsigned mode, int uid, int gid) {
+int SetOwnerAndMode(int fd, unsigned mode, int uid, int gid, bool* changed) {
     struct stat st;
     if (fstat(fd, &st) != 0) return errno;
     if ((uid >= 0 && st.st_uid != static_cast<uid_t>(uid)) || (gid >= 0 && st.st_gid != static_cast<gid_t>(gid))) {
+        if (changed != nullptr) *changed = true;
         if (fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0 &&
             (gid < 0 || fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0))
             mode &= ~0070u;  // the group is not the one asked for: give it nothing
     }
+    if ((st.st_mode & 07777) == mode) return 0;
+    if (changed != nullptr) *changed = true;
     return fchmod(fd, mode) == 0 ? 0 : errno;
 }
 

@@ -55,8 +55,9 @@ int WriteFileAtomicAt(int dirFd, const std::string& name, const std::string& dat
                       int gid = -1);
 // Gives a file of ours (by descriptor) the owner and mode asked for; uid/gid
 // -1 keep what it has; when the group cannot be given, the group bits are
-// dropped. Returns 0 or errno (of the mode change; a refused owner is not one).
-int SetOwnerAndMode(int fd, unsigned mode, int uid, int gid);
+// dropped. Returns 0 or errno (of the mode change; a refused owner is not one);
+// `changed` (when given) is set when the owner or mode was not as asked.
+int SetOwnerAndMode(int fd, unsigned mode, int uid, int gid, bool* changed = nullptr);
 // The same for a path (its directory is opened as named).
 int WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode);
 // flock(fd, op | LOCK_NB) retried until it is granted or `ms` milliseconds
