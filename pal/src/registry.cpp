@@ -537,6 +537,37 @@ DWORD SetValue(HKEY h, LPCWSTR name, DWORD type, const BYTE* data, DWORD size) {
     });
 }
 
+DWORD SetValues(HKEY h, const PalRegValue* given, DWORD count) {
+    if (given == nullptr && count != 0) return ERROR_INVALID_PARAMETER;
+    std::vector<Value> edits(count);
+    for (DWORD i = 0; i < count; ++i) {
+        const PalRegValue& g = given[i];
+        if (!g.remove && g.data == nullptr && g.size != 0) return ERROR_NOACCESS;
+        edits[i].name = g.name == nullptr ? u"" : g.name;
+        if (edits[i].name.size() > kMaxValueName || !ValidName(edits[i].name)) return ERROR_INVALID_PARAMETER;
+        edits[i].type = g.type;
+        if (!g.remove) edits[i].data.assign(reinterpret_cast<const char*>(g.data), g.data == nullptr ? 0 : g.size);
+    }
+    ObjRef<Key> key;
+    DWORD rc = Resolve(h, key);
+    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_SET_VALUE);
+    if (rc != ERROR_SUCCESS) return rc;
+    return UpdateValues(*key.p, [&](std::vector<Value>& values) -> DWORD {
+        for (DWORD e = 0; e < count; ++e) {
+            long i = FindValue(values, edits[e].name);
+            if (given[e].remove) {
+                if (i >= 0) values.erase(values.begin() + i);
+            } else if (i >= 0) {
+                values[static_cast<size_t>(i)].type = edits[e].type;
+                values[static_cast<size_t>(i)].data = std::move(edits[e].data);
+            } else {
+                values.push_back(std::move(edits[e]));
+            }
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
 DWORD DeleteValue(HKEY h, LPCWSTR name) {
     std::u16string n = name == nullptr ? u"" : name;
     ObjRef<Key> key;
@@ -758,6 +789,11 @@ LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data,
 }
 
 // Note: a key whose write lock stays held 5 s gives ERROR_TIMEOUT.
+LONG PalRegSetValues(HKEY key, const PalRegValue* values, DWORD count) {
+    pal::reg::KeepLastError keep;
+    return static_cast<LONG>(pal::reg::SetValues(key, values, count));
+}
+
 LONG RegDeleteValueW(HKEY key, LPCWSTR name) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::DeleteValue(key, name));

@@ -66,3 +66,14 @@ LONG RegFlushKey(HKEY key);
 // run see the newest state as always.
 void PalRegBeginReads();
 void PalRegEndReads();
+// Not in Win32: sets or (remove) deletes several values of one key in one
+// durable write, all or none; deleting an absent value is no error. Checks
+// and results are those of RegSetValueExW.
+struct PalRegValue {
+    LPCWSTR name;
+    DWORD type;
+    const BYTE* data;
+    DWORD size;
+    BOOL remove;
+};
+LONG PalRegSetValues(HKEY key, const PalRegValue* values, DWORD count);
