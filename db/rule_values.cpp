@@ -155,18 +155,27 @@ DWORD ZembrikDb::WriteJobRecord(HKEY key, const JobDetail& rule) {
 DWORD ZembrikDb::WriteMgmtBlock(HKEY key, const MgmtData& m) {
     if (IsRealtimePriority(m.priority) && CheckAccess(kAccessSetRealTime) != 0) return ERROR_ACCESS_DENIED;
 
-    DWORD result = 0;
     WCHAR name[kMgmtNameUnits + 1];
     MgmtValueName(m, name);
     WCHAR text[kMgmtTextMaxUnits];
     FormatMgmtText(m, text);
-    lastRegResult_ = static_cast<DWORD>(
-        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), TextBytes(text)));
-    // A failed store is logged and the description is still written.
-    if (lastRegResult_ != ERROR_SUCCESS) result = LogRegError(u"RegSetValueEx", name, nullptr);
-
     WCHAR description[kNameUnits];
     FieldText(description, m.description, kNameCompareChars);
+    // Both in one durable write: an added rule costs one sync, not two. An
+    // empty description is deleted (its absence is what we want).
+    const PalRegValue values[2] = {
+        {name, REG_SZ, reinterpret_cast<const BYTE*>(text), TextBytes(text), FALSE},
+        {kDescriptionValue, REG_SZ, reinterpret_cast<const BYTE*>(description), TextBytes(description),
+         description[0] == 0 ? TRUE : FALSE}};
+    lastRegResult_ = static_cast<DWORD>(PalRegSetValues(key, values, 2));
+    if (lastRegResult_ == ERROR_SUCCESS) return 0;
+
+    // It failed: each value on its own, so that a failed store of the text is
+    // logged and the description is still written.
+    DWORD result = 0;
+    lastRegResult_ = static_cast<DWORD>(
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), TextBytes(text)));
+    if (lastRegResult_ != ERROR_SUCCESS) result = LogRegError(u"RegSetValueEx", name, nullptr);
     if (description[0] != 0) {
         lastRegResult_ = static_cast<DWORD>(RegSetValueExW(key, kDescriptionValue, 0, REG_SZ,
                                                            reinterpret_cast<const BYTE*>(description),

@@ -189,6 +189,11 @@ DWORD LoadRuleList(ZembrikDb& db, HKEY rulesKey, LPCWSTR path, LPCWSTR allocLabe
     delete[] list;
     list = nullptr;
     count = 0;
+    // The whole list is one read of the store.
+    struct ReadRun {
+        ReadRun() { PalRegBeginReads(); }
+        ~ReadRun() { PalRegEndReads(); }
+    } run;
     DWORD subKeys = 0;
     lastRegResult = static_cast<DWORD>(RegQueryInfoKeyW(rulesKey, nullptr, nullptr, nullptr, &subKeys, nullptr,
                                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));

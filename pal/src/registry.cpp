@@ -9,6 +9,7 @@
 // volatile keys and links are not supported; a name component whose encoded
 // form exceeds 255 bytes cannot be created; names must be valid UTF-16.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -83,24 +84,28 @@ REGSAM MapGeneric(REGSAM a) {
     return a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | kWow64Flags);
 }
 
-// Checked on the directory we hold, never again by its path.
-bool Allowed(int dirFd, int mode) { return faccessat(dirFd, ".", mode, AT_EACCESS) == 0; }
+// Checked on the directory we hold, never again by its path; `dirSt` (its
+// fstat, when the caller has it) lets a read batch remember the answer.
+bool Allowed(int dirFd, int mode, const struct stat* dirSt = nullptr) {
+    if (dirSt != nullptr) return AccessAllowed(dirFd, *dirSt, ".", mode);
+    return faccessat(dirFd, ".", mode, AT_EACCESS) == 0;
+}
 
 // The rights a handle to the key directory `dirFd` gets for `requested`: read
 // rights need r-x on the directory, write rights -wx, checked as the calling
 // thread.
-DWORD Grant(int dirFd, REGSAM requested, REGSAM& granted) {
+DWORD Grant(int dirFd, const struct stat* dirSt, REGSAM requested, REGSAM& granted) {
     REGSAM a = MapGeneric(requested);
     bool maximum = (a & kMaximumAllowed) != 0;
     a &= ~kMaximumAllowed;
     // Both kinds asked for (as the rule keys are opened): one check when it passes.
-    if (!maximum && (a & kReadRights) != 0 && (a & kWriteRights) != 0 && Allowed(dirFd, R_OK | W_OK | X_OK)) {
+    if (!maximum && (a & kReadRights) != 0 && (a & kWriteRights) != 0 && Allowed(dirFd, R_OK | W_OK | X_OK, dirSt)) {
         granted = a;
         return ERROR_SUCCESS;
     }
-    if ((a & kReadRights) != 0 && !Allowed(dirFd, R_OK | X_OK))
+    if ((a & kReadRights) != 0 && !Allowed(dirFd, R_OK | X_OK, dirSt))
         return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-    if ((a & kWriteRights) != 0 && !Allowed(dirFd, W_OK | X_OK))
+    if ((a & kWriteRights) != 0 && !Allowed(dirFd, W_OK | X_OK, dirSt))
         return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     if (maximum) {
         if (Allowed(dirFd, R_OK | X_OK)) a |= KEY_READ;
@@ -142,7 +147,7 @@ DWORD Need(const Key& key, REGSAM rights, struct stat* dirSt = nullptr) {
     if ((key.access & rights) != rights) return ERROR_ACCESS_DENIED;
     struct stat st;
     if (dirSt == nullptr) dirSt = &st;
-    if (fstat(key.dir.get(), dirSt) != 0 || dirSt->st_nlink == 0) return ERROR_KEY_DELETED;
+    if (StatKey(key, *dirSt) != 0 || dirSt->st_nlink == 0) return ERROR_KEY_DELETED;
     return ERROR_SUCCESS;
 }
 
@@ -200,6 +205,7 @@ DWORD FindChild(int dirFd, const std::u16string& name, std::string& disk) {
 DWORD CreateChild(int parentFd, const std::u16string& name, const SECURITY_ATTRIBUTES* sa, std::string& disk,
                   bool& created) {
     created = false;
+    NoReadBatch fresh;
     ScopedFd lock;
     DWORD rc = LockKey(parentFd, lock);
     if (rc != ERROR_SUCCESS) return rc;
@@ -238,27 +244,39 @@ DWORD CreateChild(int parentFd, const std::u16string& name, const SECURITY_ATTRI
 
 struct Walked {
     ScopedFd dir;        // O_PATH descriptor of the key reached
-    ScopedFd parent;     // and of its parent (when at least one step was taken)
+    ScopedFd parent;     // and of its parent, when that is not the base
+    bool parentIsBase = false;
     std::string path;
     std::string disk;    // entry name of the key in its parent
     bool created = false;
+    int ParentFd(const Key& base) const { return parentIsBase ? base.dir.get() : parent.get(); }
 };
 
 // Follows (and with `create`, makes) the components below `base`.
 DWORD Walk(const Key& base, const std::vector<std::u16string>& comps, bool create, const SECURITY_ATTRIBUTES* sa,
            Walked& w) {
-    if (IsDeleted(base)) return ERROR_KEY_DELETED;
-    w.dir.reset(fcntl(base.dir.get(), F_DUPFD_CLOEXEC, 0));
-    if (!w.dir) return ErrnoToWin32(errno);
+    struct stat baseSt;
+    if (StatKey(base, baseSt) != 0 || baseSt.st_nlink == 0) return ERROR_KEY_DELETED;
     w.path = base.path;
+    if (comps.empty()) {
+        w.dir.reset(fcntl(base.dir.get(), F_DUPFD_CLOEXEC, 0));
+        return w.dir ? ERROR_SUCCESS : ErrnoToWin32(errno);
+    }
     constexpr int kStep = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     for (size_t i = 0; i < comps.size(); ++i) {
-        w.parent = std::move(w.dir);
+        // The base's own descriptor is used as it is, not duplicated.
+        if (i == 0) {
+            w.parentIsBase = true;
+        } else {
+            w.parent = std::move(w.dir);
+            w.parentIsBase = false;
+        }
+        int from = w.ParentFd(base);
         w.created = false;
         // Each step from the descriptor of the one before, refusing a link.
         // The name as given is tried first; only a miss looks further.
         std::string enc = Component(comps[i]);
-        w.dir.reset(openat(w.parent.get(), enc.c_str(), kStep));
+        w.dir.reset(openat(from, enc.c_str(), kStep));
         if (w.dir) {
             w.disk = std::move(enc);
         } else if (errno == ENOTDIR || errno == ELOOP) {
@@ -266,12 +284,12 @@ DWORD Walk(const Key& base, const std::vector<std::u16string>& comps, bool creat
         } else if (errno != ENOENT && errno != ENAMETOOLONG) {
             return ErrnoToWin32(errno);
         } else {
-            DWORD rc = FindChild(w.parent.get(), comps[i], w.disk);
+            DWORD rc = FindChild(from, comps[i], w.disk);
             bool made = false;
-            if (rc == ERROR_FILE_NOT_FOUND && create) rc = CreateChild(w.parent.get(), comps[i], sa, w.disk, made);
+            if (rc == ERROR_FILE_NOT_FOUND && create) rc = CreateChild(from, comps[i], sa, w.disk, made);
             if (rc != ERROR_SUCCESS) return rc;
             w.created = made;
-            w.dir.reset(openat(w.parent.get(), w.disk.c_str(), kStep));
+            w.dir.reset(openat(from, w.disk.c_str(), kStep));
             if (!w.dir) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
         }
         w.path += "/" + w.disk;
@@ -295,14 +313,25 @@ DWORD OpenOrCreate(HKEY base, LPCWSTR sub, REGSAM access, bool create, const SEC
     ObjRef<Key> key(new Key);
     key->dir = std::move(w.dir);
     key->path = w.path;
+    Key* parentKey = nullptr;
     if (comps.empty()) {
         key->disk = from->disk;
-        if (from->parent) key->parent.reset(fcntl(from->parent.get(), F_DUPFD_CLOEXEC, 0));
+        if (from->parentKey != nullptr) parentKey = from->parentKey;
+        else if (from->parent) key->parent.reset(fcntl(from->parent.get(), F_DUPFD_CLOEXEC, 0));
     } else {
         key->disk = w.disk;
-        key->parent = std::move(w.parent);
+        if (w.parentIsBase) parentKey = from.p;
+        else key->parent = std::move(w.parent);
     }
-    rc = Grant(key->dir.get(), access, key->access);
+    if (parentKey != nullptr) {
+        AddRef(parentKey);
+        key->parentKey = parentKey;
+    }
+    // Inside a read batch the key is looked at once, here.
+    struct stat dirSt;
+    bool seen = InReadBatch() && fstat(key->dir.get(), &dirSt) == 0;
+    if (seen) SeenInBatch(*key.p, dirSt);
+    rc = Grant(key->dir.get(), seen ? &dirSt : nullptr, access, key->access);
     if (rc != ERROR_SUCCESS) return rc;
     AddRef(key.p);
     HANDLE h = NewHandle(key.p);
@@ -315,6 +344,7 @@ DWORD OpenOrCreate(HKEY base, LPCWSTR sub, REGSAM access, bool create, const SEC
 // Removes an empty key directory (only the key's own files inside) with
 // the parent and the key locked, so no subkey or value write slips in.
 DWORD RemoveKeyDir(int parentFd, int keyFd, const std::string& disk) {
+    NoReadBatch fresh;
     ScopedFd parentLock, keyLock;
     DWORD rc = LockKey(parentFd, parentLock);
     if (rc == ERROR_SUCCESS) rc = LockKey(keyFd, keyLock);
@@ -388,7 +418,15 @@ DWORD EmptyClass(LPWSTR cls, LPDWORD clsLen) {
 
 }  // namespace
 
-Key::Key() : Object(ObjType::Key, &kKeyOps) {}
+namespace {
+std::atomic<uint64_t> g_keySerial{0};
+}  // namespace
+
+Key::Key() : Object(ObjType::Key, &kKeyOps), serial(++g_keySerial) {}
+
+Key::~Key() {
+    if (parentKey != nullptr) Release(parentKey);
+}
 
 namespace {
 
@@ -499,6 +537,37 @@ DWORD SetValue(HKEY h, LPCWSTR name, DWORD type, const BYTE* data, DWORD size) {
     });
 }
 
+DWORD SetValues(HKEY h, const PalRegValue* given, DWORD count) {
+    if (given == nullptr && count != 0) return ERROR_INVALID_PARAMETER;
+    std::vector<Value> edits(count);
+    for (DWORD i = 0; i < count; ++i) {
+        const PalRegValue& g = given[i];
+        if (!g.remove && g.data == nullptr && g.size != 0) return ERROR_NOACCESS;
+        edits[i].name = g.name == nullptr ? u"" : g.name;
+        if (edits[i].name.size() > kMaxValueName || !ValidName(edits[i].name)) return ERROR_INVALID_PARAMETER;
+        edits[i].type = g.type;
+        if (!g.remove) edits[i].data.assign(reinterpret_cast<const char*>(g.data), g.data == nullptr ? 0 : g.size);
+    }
+    ObjRef<Key> key;
+    DWORD rc = Resolve(h, key);
+    if (rc == ERROR_SUCCESS) rc = Need(*key.p, KEY_SET_VALUE);
+    if (rc != ERROR_SUCCESS) return rc;
+    return UpdateValues(*key.p, [&](std::vector<Value>& values) -> DWORD {
+        for (DWORD e = 0; e < count; ++e) {
+            long i = FindValue(values, edits[e].name);
+            if (given[e].remove) {
+                if (i >= 0) values.erase(values.begin() + i);
+            } else if (i >= 0) {
+                values[static_cast<size_t>(i)].type = edits[e].type;
+                values[static_cast<size_t>(i)].data = std::move(edits[e].data);
+            } else {
+                values.push_back(std::move(edits[e]));
+            }
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
 DWORD DeleteValue(HKEY h, LPCWSTR name) {
     std::u16string n = name == nullptr ? u"" : name;
     ObjRef<Key> key;
@@ -523,17 +592,17 @@ DWORD DeleteKey(HKEY h, LPCWSTR sub) {
     if (rc != ERROR_SUCCESS) return rc;
     if (comps.empty()) {
         // The key itself, in the parent it was opened in.
-        if (IsPredefined(h) || !base->parent) return ERROR_ACCESS_DENIED;
+        if (IsPredefined(h) || base->ParentFd() < 0) return ERROR_ACCESS_DENIED;
         if (IsDeleted(*base.p)) return ERROR_KEY_DELETED;
         if (!Allowed(base->dir.get(), W_OK | X_OK)) return ERROR_ACCESS_DENIED;
-        return RemoveKeyDir(base->parent.get(), base->dir.get(), base->disk);
+        return RemoveKeyDir(base->ParentFd(), base->dir.get(), base->disk);
     }
     Walked w;
     rc = Walk(*base.p, comps, false, nullptr, w);
     if (rc != ERROR_SUCCESS) return rc;
     // DELETE is a right on the key itself, as in its security descriptor.
     if (!Allowed(w.dir.get(), W_OK | X_OK)) return ERROR_ACCESS_DENIED;
-    return RemoveKeyDir(w.parent.get(), w.dir.get(), w.disk);
+    return RemoveKeyDir(w.ParentFd(*base.p), w.dir.get(), w.disk);
 }
 
 DWORD EnumKey(HKEY h, DWORD index, LPWSTR name, LPDWORD nameLen, LPDWORD reserved, LPWSTR cls, LPDWORD clsLen,
@@ -720,6 +789,11 @@ LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data,
 }
 
 // Note: a key whose write lock stays held 5 s gives ERROR_TIMEOUT.
+LONG PalRegSetValues(HKEY key, const PalRegValue* values, DWORD count) {
+    pal::reg::KeepLastError keep;
+    return static_cast<LONG>(pal::reg::SetValues(key, values, count));
+}
+
 LONG RegDeleteValueW(HKEY key, LPCWSTR name) {
     pal::reg::KeepLastError keep;
     return static_cast<LONG>(pal::reg::DeleteValue(key, name));

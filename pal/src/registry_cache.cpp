@@ -13,8 +13,15 @@
 // a lost event (queue overflow) ends both. Access is still checked on every
 // read as the calling thread, so a hit answers exactly what a read would.
 // Without inotify (no descriptor, no watch left, no /proc) reads go to disk.
+//
+// A read batch (PalRegBeginReads) makes a thread's reads one read: the queue
+// is drained once, at the batch's first lookup, and a directory the thread
+// passed an access check on, unchanged since (no event on it), under the same
+// filesystem identity (read once per batch), is not checked again. So a
+// reload of a whole rule list costs about one system call per rule key.
 // Known gap: writes through a shared mapping of `.values` are not reported by
 // the kernel and are seen only with the next change of the key.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -24,8 +31,10 @@
 #include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 #include "internal/inotify.h"
 #include "internal/registry_store.h"
@@ -63,6 +72,19 @@ struct Dir {
     SubkeyList subkeys;
     uint64_t subkeysAt = 0;
     struct stat subkeysDir{};  // the directory as the list was read
+    // Access checks one identity passed while both counters were these.
+    uint32_t memoIdentity = 0;
+    uint64_t memoValuesAt = 0;
+    uint64_t memoSubkeysAt = 0;
+    uint32_t memoPassed = 0;  // bit mode, plus 8 for `.values`
+};
+
+// A thread's filesystem identity, as access checks see it.
+struct Identity {
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    std::vector<gid_t> groups;
+    bool operator==(const Identity& o) const { return uid == o.uid && gid == o.gid && groups == o.groups; }
 };
 
 class Cache {
@@ -76,6 +98,8 @@ public:
 
     std::mutex mu_;
     void Drain();
+    // Under mu_: a small number for `who`, the same for the same identity.
+    uint32_t Intern(const Identity& who);
 
 private:
     void Handle(const struct inotify_event& e);
@@ -83,7 +107,17 @@ private:
     ScopedFd fd_;
     std::unordered_map<int, Dir> byWd_;
     std::unordered_map<DirId, int, DirIdHash> wdOf_;
+    std::vector<Identity> identities_;
 };
+
+uint32_t Cache::Intern(const Identity& who) {
+    for (size_t i = 0; i < identities_.size(); ++i)
+        if (identities_[i] == who) return static_cast<uint32_t>(i + 1);
+    // Impersonated clients are few; past this many nothing is remembered.
+    if (identities_.size() >= 1024) return 0;
+    identities_.push_back(who);
+    return static_cast<uint32_t>(identities_.size());
+}
 
 void Cache::Drain() {
     DrainInotify(fd_.get(), [this](const struct inotify_event& e) { Handle(e); });
@@ -165,7 +199,127 @@ Cache* TheCache() {
     return made->Usable() ? made : nullptr;
 }
 
+// The calling thread's read batch.
+struct ReadBatch {
+    int depth = 0;
+    int suspended = 0;
+    Cache* drainedIn = nullptr;  // the cache whose queue this batch drained
+    Cache* identityIn = nullptr; // the cache `identity` belongs to
+    uint32_t identity = 0;       // 0: not read (or not rememberable)
+    // Keys looked at in the batch, with their directory's fstat: a reload
+    // opens a key and reads it at once, so a few suffice.
+    struct Seen {
+        uint64_t serial = 0;
+        uint64_t used = 0;  // the least recently used goes first
+        struct stat st{};
+    };
+    Seen seen[8];
+    uint64_t uses = 0;
+};
+thread_local ReadBatch t_batch;
+
+bool Batching() { return t_batch.depth > 0 && t_batch.suspended == 0; }
+
+// Under c->mu_: drains the queue, once per batch inside one.
+void DrainForRead(Cache* c) {
+    if (Batching() && t_batch.drainedIn == c) return;
+    c->Drain();
+    if (Batching()) t_batch.drainedIn = c;
+}
+
+// Under c->mu_: the batch's identity, read at its first access check.
+uint32_t BatchIdentity(Cache* c) {
+    if (t_batch.identityIn == c) return t_batch.identity;
+    Identity who;
+    // An invalid id makes setfsuid/setfsgid report the current one.
+    who.uid = static_cast<uint32_t>(syscall(SYS_setfsuid, -1));
+    who.gid = static_cast<uint32_t>(syscall(SYS_setfsgid, -1));
+    long n = syscall(SYS_getgroups, 0, nullptr);
+    bool known = n >= 0;
+    if (n > 0) {
+        who.groups.resize(static_cast<size_t>(n));
+        long got = syscall(SYS_getgroups, n, who.groups.data());
+        known = got == n;
+        std::sort(who.groups.begin(), who.groups.end());
+    }
+    t_batch.identityIn = c;
+    t_batch.identity = known ? c->Intern(who) : 0;
+    return t_batch.identity;
+}
+
 }  // namespace
+
+bool InReadBatch() { return Batching(); }
+
+NoReadBatch::NoReadBatch() { ++t_batch.suspended; }
+NoReadBatch::~NoReadBatch() { --t_batch.suspended; }
+
+int StatKey(const Key& key, struct stat& st) {
+    if (Batching()) {
+        for (auto& s : t_batch.seen) {
+            if (s.serial == key.serial) {
+                s.used = ++t_batch.uses;
+                st = s.st;
+                return 0;
+            }
+        }
+    }
+    if (fstat(key.dir.get(), &st) != 0) return -1;
+    SeenInBatch(key, st);
+    return 0;
+}
+
+void SeenInBatch(const Key& key, const struct stat& st) {
+    if (!Batching()) return;
+    ReadBatch::Seen* slot = &t_batch.seen[0];
+    for (auto& s : t_batch.seen)
+        if (s.used < slot->used) slot = &s;
+    slot->serial = key.serial;
+    slot->used = ++t_batch.uses;
+    slot->st = st;
+}
+
+bool AccessAllowed(int dirFd, const struct stat& dirSt, const char* name, int mode) {
+    bool values = name[0] == '.' && name[1] != 0;
+    int flags = AT_EACCESS | (values ? AT_SYMLINK_NOFOLLOW : 0);
+    Cache* c = Batching() ? TheCache() : nullptr;
+    if (c == nullptr) return faccessat(dirFd, name, mode, flags) == 0;
+    uint32_t bit = 1u << (static_cast<unsigned>(mode & 7) + (values ? 8u : 0u));
+    uint32_t who = 0;
+    uint64_t valuesAt = 0, subkeysAt = 0;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> lock(c->mu_);
+        DrainForRead(c);
+        who = BatchIdentity(c);
+        Dir* d = who != 0 ? c->Find(dirSt, dirFd, true) : nullptr;
+        if (d != nullptr) {
+            known = true;
+            valuesAt = d->valuesChanges;
+            subkeysAt = d->subkeysChanges;
+            if (d->memoIdentity == who && d->memoValuesAt == valuesAt && d->memoSubkeysAt == subkeysAt &&
+                (d->memoPassed & bit) != 0)
+                return true;
+        }
+    }
+    bool ok = faccessat(dirFd, name, mode, flags) == 0;
+    if (!ok || !known) return ok;
+    int saved = errno;
+    std::lock_guard<std::mutex> lock(c->mu_);
+    Dir* d = c->Find(dirSt, dirFd, false);
+    // Kept only when nothing changed the directory while it was checked.
+    if (d != nullptr && d->valuesChanges == valuesAt && d->subkeysChanges == subkeysAt) {
+        if (d->memoIdentity != who || d->memoValuesAt != valuesAt || d->memoSubkeysAt != subkeysAt) {
+            d->memoIdentity = who;
+            d->memoValuesAt = valuesAt;
+            d->memoSubkeysAt = subkeysAt;
+            d->memoPassed = 0;
+        }
+        d->memoPassed |= bit;
+    }
+    errno = saved;
+    return ok;
+}
 
 DWORD CachedValues(const Key& key, const struct stat& dirSt, ValueList& out) {
     out.reset();
@@ -176,7 +330,7 @@ DWORD CachedValues(const Key& key, const struct stat& dirSt, ValueList& out) {
         ValueList hit;
         {
             std::lock_guard<std::mutex> lock(c->mu_);
-            c->Drain();
+            DrainForRead(c);
             Dir* d = c->Find(dirSt, key.dir.get(), true);
             if (d != nullptr) {
                 keep = true;
@@ -186,7 +340,7 @@ DWORD CachedValues(const Key& key, const struct stat& dirSt, ValueList& out) {
         }
         // The caller's own read access, as an open would check it; anything
         // unusual goes the long way for its exact error.
-        if (hit && faccessat(key.dir.get(), ".values", R_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0) {
+        if (hit && AccessAllowed(key.dir.get(), dirSt, ".values", R_OK)) {
             out = std::move(hit);
             return ERROR_SUCCESS;
         }
@@ -217,7 +371,7 @@ DWORD CachedSubkeys(int dirFd, const struct stat& dirSt, SubkeyList& out) {
         SubkeyList hit;
         {
             std::lock_guard<std::mutex> lock(c->mu_);
-            c->Drain();
+            DrainForRead(c);
             Dir* d = c->Find(dirSt, dirFd, true);
             if (d != nullptr) {
                 keep = true;
@@ -228,7 +382,7 @@ DWORD CachedSubkeys(int dirFd, const struct stat& dirSt, SubkeyList& out) {
                     hit = d->subkeys;
             }
         }
-        if (hit && faccessat(dirFd, ".", R_OK, AT_EACCESS) == 0) {
+        if (hit && AccessAllowed(dirFd, dirSt, ".", R_OK)) {
             out = std::move(hit);
             return ERROR_SUCCESS;
         }
@@ -252,3 +406,16 @@ DWORD CachedSubkeys(int dirFd, const struct stat& dirSt, SubkeyList& out) {
 }
 
 }  // namespace pal::reg
+
+// Note: not in Win32. Batches nest; a batch is the calling thread's only.
+void PalRegBeginReads() {
+    if (pal::reg::t_batch.depth++ > 0) return;
+    pal::reg::t_batch.drainedIn = nullptr;
+    pal::reg::t_batch.identityIn = nullptr;
+    pal::reg::t_batch.identity = 0;
+    for (auto& s : pal::reg::t_batch.seen) s = pal::reg::ReadBatch::Seen{};
+}
+
+void PalRegEndReads() {
+    if (pal::reg::t_batch.depth > 0) --pal::reg::t_batch.depth;
+}

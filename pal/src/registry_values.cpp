@@ -280,6 +280,7 @@ DWORD LockKey(int keyFd, ScopedFd& lock) {
 }
 
 DWORD UpdateValuesImpl(const Key& key, DWORD (*edit)(std::vector<Value>&, void*), void* ctx) {
+    NoReadBatch fresh;
     ScopedFd lock;
     DWORD rc = LockKey(key.dir.get(), lock);
     if (rc != ERROR_SUCCESS) return rc;

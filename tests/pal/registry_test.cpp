@@ -840,6 +840,45 @@ TEST_F(RegistryTest, AccessFollowsThreadIdentity) {
     HKEY k = nullptr;
     EXPECT_EQ(Open(u"Private", KEY_READ, &k), ERROR_SUCCESS);
     RegCloseKey(k);
+
+    // Read batches remember passed checks per identity and per unchanged
+    // directory: root's pass is not another identity's, and a chmod ends one.
+    Key shared(Create(u"Shared"));
+    ASSERT_EQ(Set(shared, u"v", REG_DWORD, Bytes({1, 0, 0, 0})), ERROR_SUCCESS);
+    PalRegBeginReads();
+    EXPECT_EQ(Open(u"Private", KEY_READ, &k), ERROR_SUCCESS);
+    RegCloseKey(k);
+    PalRegEndReads();
+    auto asNobody = [](LPCWSTR sub, LONG& opened, LONG& read) {
+        std::thread other([&] {
+            syscall(SYS_setfsgid, 65534);
+            syscall(SYS_setfsuid, 65534);
+            PalRegBeginReads();
+            HKEY key = nullptr;
+            opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub, 0, KEY_READ, &key);
+            DWORD v = 0, size = sizeof(v);
+            read = key == nullptr ? -1
+                                  : RegQueryValueExW(key, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+            if (key != nullptr) RegCloseKey(key);
+            PalRegEndReads();
+            syscall(SYS_setfsuid, 0);
+            syscall(SYS_setfsgid, 0);
+        });
+        other.join();
+    };
+    LONG opened = -1, read = -1;
+    asNobody(u"Private", opened, read);
+    EXPECT_EQ(opened, ERROR_ACCESS_DENIED) << "root's remembered pass";
+    asNobody(u"Shared", opened, read);
+    EXPECT_EQ(opened, ERROR_SUCCESS);
+    EXPECT_EQ(read, ERROR_SUCCESS);
+    ASSERT_EQ(chmod((KeyDir("Shared") + "/.values").c_str(), 0600), 0);
+    asNobody(u"Shared", opened, read);
+    EXPECT_EQ(opened, ERROR_SUCCESS);
+    EXPECT_EQ(read, ERROR_ACCESS_DENIED) << "a pass remembered before the chmod";
+    ASSERT_EQ(chmod(KeyDir("Shared").c_str(), 0700), 0);
+    asNobody(u"Shared", opened, read);
+    EXPECT_EQ(opened, ERROR_ACCESS_DENIED) << "a pass remembered before the chmod";
 }
 
 // Steps of a user who is not root against the store: "<who> <step> <args>",

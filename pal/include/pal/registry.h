@@ -58,3 +58,22 @@ LONG RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsLen, LPDWORD reserved, LP
                       LPDWORD maxValueLen, LPDWORD securityDescriptorLen, FILETIME* lastWrite);
 LONG RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event, BOOL asynchronous);
 LONG RegFlushKey(HKEY key);
+// Not in Win32: the calling thread's registry reads between these two calls
+// are taken as one read, so a long run of them (a rule list's reload) costs
+// no system call per read where the read cache holds the key. Changes made
+// elsewhere during the run may or may not be seen by its later reads; the
+// thread must not change its identity inside it. Runs nest. Writes inside a
+// run see the newest state as always.
+void PalRegBeginReads();
+void PalRegEndReads();
+// Not in Win32: sets or (remove) deletes several values of one key in one
+// durable write, all or none; deleting an absent value is no error. Checks
+// and results are those of RegSetValueExW.
+struct PalRegValue {
+    LPCWSTR name;
+    DWORD type;
+    const BYTE* data;
+    DWORD size;
+    BOOL remove;
+};
+LONG PalRegSetValues(HKEY key, const PalRegValue* values, DWORD count);

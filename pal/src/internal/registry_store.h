@@ -17,11 +17,18 @@ namespace pal::reg {
 // keeps naming the same key even if another key later takes its name.
 struct Key : Object {
     Key();
+    ~Key();
     ScopedFd dir;
-    ScopedFd parent;   // O_PATH descriptor of the parent key's directory (none for a root)
+    // The parent key's directory: the key it was opened from when that is its
+    // parent (referenced, so opening a subkey costs no descriptor), else an
+    // O_PATH descriptor of its own; neither for a root.
+    Key* parentKey = nullptr;
+    ScopedFd parent;
     std::string disk;  // the key's entry name in its parent
     std::string path;  // absolute path of the directory, for watches only
     REGSAM access = 0; // rights granted at open
+    const uint64_t serial;  // never reused, unlike the object's address
+    int ParentFd() const { return parentKey != nullptr ? parentKey->dir.get() : parent.get(); }
 };
 
 // One value as stored.
@@ -66,6 +73,29 @@ using ValueList = std::shared_ptr<const std::vector<Value>>;
 using SubkeyList = std::shared_ptr<const std::vector<Subkey>>;
 DWORD CachedValues(const Key& key, const struct stat& dirSt, ValueList& out);
 DWORD CachedSubkeys(int dirFd, const struct stat& dirSt, SubkeyList& out);
+
+// Read batches (PalRegBeginReads): while the calling thread has one open,
+// the change queue is read once, at its first lookup; a key's directory is
+// looked at (fstat) once; and an access check the same identity passed on
+// the same directory, unchanged since, is not made again. Writes suspend it
+// (NoReadBatch), so a read-modify-write always starts from the newest state.
+// The directory's fstat, from the batch when the key was seen in it.
+int StatKey(const Key& key, struct stat& st);
+// Records a key opened in the batch with its directory's fstat.
+void SeenInBatch(const Key& key, const struct stat& st);
+// True inside an open batch that is not suspended.
+bool InReadBatch();
+// faccessat(dirFd, name, mode, AT_EACCESS | AT_SYMLINK_NOFOLLOW) as the
+// calling thread, `name` being "." or ".values"; `dirSt` is the directory's
+// fstat. Inside a batch a yes is remembered for the thread's identity.
+bool AccessAllowed(int dirFd, const struct stat& dirSt, const char* name, int mode);
+class NoReadBatch {
+public:
+    NoReadBatch();
+    ~NoReadBatch();
+    NoReadBatch(const NoReadBatch&) = delete;
+    NoReadBatch& operator=(const NoReadBatch&) = delete;
+};
 // Read-modify-write of the key's values under the key's write lock. `edit`
 // changes the list and returns a Win32 error; the file is rewritten only
 // when it returns ERROR_SUCCESS.
