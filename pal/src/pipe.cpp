@@ -25,7 +25,10 @@
 // them as end of file); TransactNamedPipe only blocks; a client sees a
 // disconnect as a broken pipe; closing a handle on another thread does not end
 // a blocking call on it (DisconnectNamedPipe ends blocked reads and writes);
-// a child forked without exec has no reactor thread.
+// a child forked without exec has no reactor thread; an overlapped read with
+// an event is left out of the reactor until its thread blocks in another call
+// of the layer (ArmDeferredIo), so one whose thread blocks outside the layer
+// finishes only when someone waits on it or looks at it.
 #include "pal/pipe.h"
 
 #include <cerrno>
