@@ -134,6 +134,7 @@ void Report(benchmark::State& state, const Result& service, const Result& floor)
     state.counters["floor_p50_us"] = floor.p50;
     state.counters["floor_p99_us"] = floor.p99;
     state.counters["ratio_p50"] = floor.p50 > 0 ? service.p50 / floor.p50 : 0;
+    state.counters["ratio_req_per_s"] = floor.perSecond > 0 ? service.perSecond / floor.perSecond : 0;
 }
 
 // `pages` round trips of `replySize` bytes each make one floor operation.

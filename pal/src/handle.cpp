@@ -4,6 +4,7 @@
 // another process may take over sit at the index of that descriptor; all
 // other objects sit from kPlainBase on.
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "internal/object.h"
@@ -17,8 +18,10 @@ thread_local DWORD t_lastError = 0;
 
 constexpr size_t kPlainBase = size_t{1} << 24;
 
+// Lookups (several per request on every session) share the lock; only
+// adding and removing a handle takes it alone.
 struct Table {
-    std::mutex lock;
+    std::shared_mutex lock;
     std::vector<Object*> slots;      // index kPlainBase + i
     std::vector<uint32_t> freeList;
     std::vector<Object*> fdSlots;    // index = descriptor
@@ -49,7 +52,7 @@ HANDLE Encode(size_t index) { return reinterpret_cast<HANDLE>(static_cast<uintpt
 
 HANDLE NewHandle(Object* obj) {
     Table& t = TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::lock_guard<std::shared_mutex> g(t.lock);
     uint32_t index;
     if (!t.freeList.empty()) {
         index = t.freeList.back();
@@ -70,7 +73,7 @@ HANDLE NewHandle(Object* obj) {
 
 HANDLE NewHandleForFd(Object* obj, int fd) {
     Table& t = TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::lock_guard<std::shared_mutex> g(t.lock);
     size_t index = static_cast<size_t>(fd);
     if (fd < 0 || index >= kPlainBase) {
         Release(obj);
@@ -118,7 +121,7 @@ Object** FindSlot(Table& t, HANDLE h, ObjType type) {
 
 Object* LookupHandle(HANDLE h, ObjType type) {
     Table& t = TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::shared_lock<std::shared_mutex> g(t.lock);
     Object** slot = FindSlot(t, h, type);
     if (slot == nullptr) return nullptr;
     AddRef(*slot);
@@ -127,7 +130,7 @@ Object* LookupHandle(HANDLE h, ObjType type) {
 
 Object* TakeHandle(HANDLE h, ObjType type) {
     Table& t = TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::lock_guard<std::shared_mutex> g(t.lock);
     Object** slot = FindSlot(t, h, type);
     if (slot == nullptr) return nullptr;
     Object* obj = *slot;
@@ -140,7 +143,7 @@ Object* TakeHandle(HANDLE h, ObjType type) {
 
 size_t HandleCount() {
     Table& t = TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::shared_lock<std::shared_mutex> g(t.lock);
     return t.used;
 }
 

@@ -157,6 +157,7 @@ DWORD InternalGetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR k
     ObjRef<Port> p(LookupHandle(port, ObjType::Port));
     if (!p) return ERROR_INVALID_HANDLE;
     QueuedPacket packet{};
+    if (ms != 0) ArmDeferredIo();
     DWORD rc = Take(p->queue.get(), packet, ms);
     if (rc != ERROR_SUCCESS) return rc;
     *bytes = packet.bytes;

@@ -25,7 +25,10 @@
 // them as end of file); TransactNamedPipe only blocks; a client sees a
 // disconnect as a broken pipe; closing a handle on another thread does not end
 // a blocking call on it (DisconnectNamedPipe ends blocked reads and writes);
-// a child forked without exec has no reactor thread.
+// a child forked without exec has no reactor thread; an overlapped read with
+// an event is left out of the reactor until its thread blocks in another call
+// of the layer (ArmDeferredIo), so one whose thread blocks outside the layer
+// finishes only when someone waits on it or looks at it.
 #include "pal/pipe.h"
 
 #include <cerrno>
@@ -433,7 +436,19 @@ struct Op {
     int fd = -1;              // the watch it waits in
     Object* event = nullptr;  // the OVERLAPPED's event, referenced while queued
     bool driven = false;      // a waiter of the event polls for it (out of epoll)
+    // A read its own thread is expected to wait for: kept out of epoll until
+    // that thread blocks anywhere else (ArmDeferredIo) or a wait gives it back.
+    bool deferred = false;
+    const void* owner = nullptr;  // the issuing thread's DeferredIo
 };
+
+// The descriptors with reads this thread deferred; whatever is left is armed
+// when the thread ends.
+struct DeferredIo {
+    std::vector<int> fds;
+    ~DeferredIo();
+};
+thread_local DeferredIo t_deferred;
 
 struct Watch {
     std::shared_ptr<void> owner;  // keeps the descriptor open while watched
@@ -486,7 +501,7 @@ DWORD UpdateWatch(Reactor& r, int fd) {
     Watch& w = it->second;
     uint32_t want = 0;
     for (const Op* op : w.ops)
-        if (!op->driven) want |= op->kind == OpKind::Write ? EPOLLOUT : EPOLLIN;
+        if (!op->driven && !op->deferred) want |= op->kind == OpKind::Write ? EPOLLOUT : EPOLLIN;
     if (want == 0) {
         if (w.events != 0) epoll_ctl(r.epoll, EPOLL_CTL_DEL, fd, nullptr);
         w.events = 0;
@@ -597,6 +612,9 @@ bool HasPendingOf(Reactor& r, const Pipe* p, OpKind kind) {
 // Hands an operation to the reactor. With IoLock() held.
 DWORD Queue(int fd, std::shared_ptr<void> owner, Op* op) {
     Reactor& r = TheReactor();
+    // Its waiters may finish it themselves.
+    if (op->ov->hEvent != nullptr) op->event = LookupHandle(op->ov->hEvent, ObjType::None);
+    if (op->event == nullptr) op->deferred = false;  // no waiter could ever take it
     DWORD rc = StartReactor(r);
     if (rc == ERROR_SUCCESS) {
         op->fd = fd;
@@ -611,16 +629,13 @@ DWORD Queue(int fd, std::shared_ptr<void> owner, Op* op) {
     }
     if (rc != ERROR_SUCCESS) {
         op->ov->Internal = rc;
+        if (op->event != nullptr) Release(op->event);
         delete op;
         return rc;
     }
-    // Its waiters may finish it themselves.
-    if (op->ov->hEvent != nullptr) {
-        op->event = LookupHandle(op->ov->hEvent, ObjType::None);
-        if (op->event != nullptr) {
-            r.byEvent.emplace(op->event, op);
-            op->event->pendingIo.fetch_add(1);
-        }
+    if (op->event != nullptr) {
+        r.byEvent.emplace(op->event, op);
+        op->event->pendingIo.fetch_add(1);
     }
     return ERROR_IO_PENDING;
 }
@@ -653,6 +668,29 @@ Op* FindQueued(Reactor& r, Object* event, bool driven) {
         if (it->second->driven == driven) return it->second;
     return nullptr;
 }
+
+// Hands the reads `owner` deferred on these descriptors to the reactor (after
+// one attempt each). A descriptor closed and reused since only costs a look.
+void ArmFds(std::vector<int>& fds, const void* owner) {
+    if (fds.empty()) return;
+    std::lock_guard<std::mutex> g(IoLock());
+    Reactor& r = TheReactor();
+    for (int fd : fds) {
+        auto it = r.watches.find(fd);
+        if (it == r.watches.end()) continue;
+        bool any = false;
+        for (Op* op : it->second.ops) {
+            if (op->deferred && op->owner == owner) {
+                op->deferred = false;
+                any = true;
+            }
+        }
+        if (any) Service(r, fd);
+    }
+    fds.clear();
+}
+
+DeferredIo::~DeferredIo() { ArmFds(fds, this); }
 
 void Destroy(Object* o) {
     Pipe* p = static_cast<Pipe*>(o);
@@ -729,6 +767,7 @@ DWORD InternalConnectNamedPipe(HANDLE h, LPOVERLAPPED ov) {
         }
     }
     // Blocking: the listening socket stays open while we hold the pipe.
+    ArmDeferredIo();
     DWORD status = ERROR_SUCCESS;
     for (;;) {
         if (!WaitReady(p->listener->sock.get(), POLLIN, status)) return status;
@@ -751,7 +790,6 @@ DWORD Transfer(Pipe* p, OpKind kind, char* buf, DWORD size, LPDWORD done, LPOVER
         if (p->overlapped && ov != nullptr) queueNow = HasPending(TheReactor(), conn->sock.get(), kind);
     }
     if (p->overlapped && ov != nullptr) {
-        if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
         Op probe{kind, p, conn.get(), ov, buf, size};
         // The first attempt runs without the lock: a send wakes the peer, which
         // may take this CPU, and other sessions must not queue behind it. Our
@@ -759,18 +797,37 @@ DWORD Transfer(Pipe* p, OpKind kind, char* buf, DWORD size, LPDWORD done, LPOVER
         if (!queueNow && Attempt(&probe, status, bytes) == Try::Done) {
             ov->InternalHigh = status == ERROR_SUCCESS || status == ERROR_MORE_DATA ? bytes : 0;
             __atomic_store_n(&ov->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
-            if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return status;
+            if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
+                if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
+                return status;
+            }
             if (done != nullptr) *done = bytes;
+            // Issuing resets the event and finishing sets it: no one can tell
+            // the two apart from the set alone.
             if (ov->hEvent != nullptr) SetEvent(ov->hEvent);
             return status;
         }
+        if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
         std::lock_guard<std::mutex> g(IoLock());
         if (p->state != State::Connected || p->conn != conn) return ERROR_PIPE_NOT_CONNECTED;
         ov->InternalHigh = 0;
         ov->Internal = STATUS_PENDING;
-        return Queue(conn->sock.get(), conn, new Op(probe));
+        Op* op = new Op(probe);
+        // A read with an event is normally waited for next by this thread,
+        // which then polls the socket itself: no epoll change for it.
+        if (kind == OpKind::Read && ov->hEvent != nullptr) {
+            op->deferred = true;
+            op->owner = &t_deferred;
+        }
+        int fd = conn->sock.get();
+        DWORD rc = Queue(fd, conn, op);
+        if (rc == ERROR_IO_PENDING && kind == OpKind::Read && ov->hEvent != nullptr &&
+            std::find(t_deferred.fds.begin(), t_deferred.fds.end(), fd) == t_deferred.fds.end())
+            t_deferred.fds.push_back(fd);
+        return rc;
     }
     // Blocking: a disconnect shuts the socket down, which ends the wait.
+    ArmDeferredIo();
     Op op{kind, p, conn.get(), ov, buf, size};
     short events = kind == OpKind::Read ? POLLIN : POLLOUT;
     bool ready = true;
@@ -809,9 +866,17 @@ DWORD InternalGetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD bytes, BOOL
         ObjRef<Pipe> p(LookupPipe(h));
         if (!p) return ERROR_INVALID_HANDLE;
     }
+    if (LoadStatus(ov) == STATUS_PENDING && !wait && ov->hEvent != nullptr) {
+        // A deferred read is finished by whoever looks, if it can be.
+        if (Object* event = LookupHandle(ov->hEvent, ObjType::None)) {
+            if (event->pendingIo.load() > 0) TryIo(event);
+            Release(event);
+        }
+    }
     if (LoadStatus(ov) == STATUS_PENDING) {
         if (!wait) return ERROR_IO_INCOMPLETE;
         if (ov->hEvent != nullptr) WaitForSingleObject(ov->hEvent, INFINITE);
+        else ArmDeferredIo();
         std::unique_lock<std::mutex> lock(IoLock());
         IoDone().wait(lock, [ov] { return LoadStatus(ov) != STATUS_PENDING; });
     }
@@ -955,6 +1020,7 @@ DWORD InternalWaitNamedPipe(LPCWSTR name, DWORD timeOut) {
     uint64_t deadline = MonotonicMs() + timeOut;
     std::string socketPath = path.Socket();
     if (SocketExists(socketPath)) return ERROR_SUCCESS;
+    ArmDeferredIo();
     // The socket appears by bind() in the pipe folder: an inotify event, not a
     // poll. The watch is set before the look, so no creation falls between.
     ScopedFd in(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -1019,6 +1085,16 @@ bool ClaimIo(Object* event, int& fd, short& events) {
     Op* op = FindQueued(r, event, false);
     if (op == nullptr) return false;
     op->driven = true;
+    if (op->deferred) {
+        // From here on it is the waiter's; back with the reactor if it gives it back.
+        op->deferred = false;
+        bool more = false;
+        for (const Op* other : r.watches[op->fd].ops) more = more || (other->deferred && other->owner == &t_deferred);
+        if (op->owner == &t_deferred && !more) {
+            auto& fds = t_deferred.fds;
+            fds.erase(std::remove(fds.begin(), fds.end(), op->fd), fds.end());
+        }
+    }
     if (UpdateWatch(r, op->fd) != ERROR_SUCCESS) {
         op->driven = false;
         return false;
@@ -1026,6 +1102,15 @@ bool ClaimIo(Object* event, int& fd, short& events) {
     fd = op->fd;
     events = op->kind == OpKind::Write ? POLLOUT : POLLIN;
     return true;
+}
+
+void ArmDeferredIo() { ArmFds(t_deferred.fds, &t_deferred); }
+
+void TryIo(Object* event) {
+    std::lock_guard<std::mutex> g(IoLock());
+    Reactor& r = TheReactor();
+    // Service() finishes what is ready; a deferred read stays deferred.
+    if (Op* op = FindQueued(r, event, false)) Service(r, op->fd);
 }
 
 void ReleaseIo(Object* event) {

@@ -83,6 +83,10 @@ DWORD WaitObjects(Object* const* objs, DWORD count, bool all, DWORD ms) {
         return WAIT_FAILED;
     }
     Waiter w{objs, count, all, wakeFd};
+    // A look without sleeping finishes a deferred pipe read that can finish.
+    if (ms == 0)
+        for (DWORD i = 0; i < count; ++i)
+            if (objs[i]->pendingIo.load() > 0) TryIo(objs[i]);
     std::unique_lock<std::mutex> lock(WaitLock());
     if (TrySatisfy(&w)) return w.result;
     if (ms == 0) return WAIT_TIMEOUT;
@@ -112,6 +116,8 @@ DWORD WaitObjects(Object* const* objs, DWORD count, bool all, DWORD ms) {
                 claimed[nClaimed++] = objs[i];
             }
         }
+        // Reads this thread deferred for other events go to the reactor now.
+        ArmDeferredIo();
         int timeout = -1;
         if (ms != INFINITE) {
             uint64_t now = MonotonicMs();
@@ -198,6 +204,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 DWORD WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForMultipleObjects(1, &h, FALSE, ms); }
 
 void Sleep(DWORD ms) {
+    pal::ArmDeferredIo();
     if (ms == INFINITE) {
         for (;;) pause();
     }

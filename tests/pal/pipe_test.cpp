@@ -3,6 +3,7 @@
 // security, and impersonation of a client running as another user.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <grp.h>
 #include <memory>
 #include <string>
@@ -301,6 +302,38 @@ TEST_F(PipeTest, OverlappedReadPendsThenCompletes) {
     EXPECT_EQ(got, 2u);
     EXPECT_TRUE(w.Signalled());
     EXPECT_EQ(ReadMessage(server.h), "up");
+
+    // A read whose thread then blocks on something else still completes in
+    // the background: the writer's pending write goes out only once that read
+    // has taken the message filling the socket buffer, and no one waits on
+    // the read's event meanwhile.
+    Overlapped background, issued, done;
+    char head[16];
+    std::thread reader([&] {
+        ReadFile(server.h, head, sizeof(head), nullptr, &background.ov);
+        SetEvent(issued.ov.hEvent);
+        WaitForSingleObject(done.ov.hEvent, 2 * kLongWait);  // outlasts the writer's wait
+    });
+    ASSERT_TRUE(issued.WaitSignalled());
+    // The most one message may hold: the send buffer (the system default, or
+    // twice the 69632 bytes the layer asks for when that is more) less the
+    // kernel's 32; the message then fills the buffer.
+    size_t sendBuffer = std::max<size_t>(std::stoul(testsupport::ReadText("/proc/sys/net/core/wmem_default")), 2 * 69632);
+    std::string full(sendBuffer - 32, 'f');
+    WriteMessage(client.h, full);
+    // Pending or not, the write finds room only after the read took the
+    // message (waiting on the read's event then finds it finished).
+    Overlapped after;
+    if (!WriteFile(client.h, "x", 1, nullptr, &after.ov)) {
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_TRUE(after.WaitSignalled());
+    EXPECT_TRUE(background.WaitSignalled());
+    EXPECT_EQ(background.ov.Internal, ERROR_MORE_DATA);
+    SetEvent(done.ov.hEvent);
+    reader.join();
+    CancelIo(client.h);
+    EXPECT_EQ(ReadMessage(server.h), "x");
 }
 
 // A message longer than the buffer fills it and fails with ERROR_MORE_DATA,

@@ -101,5 +101,12 @@ void WakeWaiters(Object* obj);
 // finishes it if it can, else hands it back. Both without WaitLock() held.
 bool ClaimIo(Object* event, int& fd, short& events);
 void ReleaseIo(Object* event);
+// An overlapped read issued with an event is not watched by the reactor
+// until its thread blocks on anything but that event: every blocking call of
+// the layer runs ArmDeferredIo first (cheap when nothing is deferred). TryIo
+// finishes the operations of `event` that can finish now (a look at the
+// event without sleeping). Both without WaitLock() held.
+void ArmDeferredIo();
+void TryIo(Object* event);
 
 }  // namespace pal
