@@ -668,6 +668,9 @@ DWORD InternalCreateProcess(LPCWSTR app, LPWSTR cmdline, DWORD flags, LPVOID env
 
     std::vector<std::string> argStore;
     for (const std::u16string& w : words) argStore.push_back(ToUtf8(w));
+    // A first word that names the image becomes its Linux path, so that ps
+    // shows the program as Linux names it ("C:\x\tool.exe" is /x/tool).
+    if (cmdline == nullptr || ResolveImage(LinuxPath(words[0])) == image) argStore[0] = image;
     std::vector<char*> argv;
     for (std::string& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);

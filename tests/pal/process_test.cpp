@@ -550,7 +550,10 @@ TEST_F(ProcessTest, CreateProcessCommandLineAndEnvironment) {
     self[n] = 0;
     std::u16string env = u"ZEMBRIK_TEST_CHILD=proc_args" + std::u16string(1, 0) + u"ZEMBRIK_TEST_ARG=" +
                          pal::ToUtf16(out) + std::u16string(2, 0);
-    std::u16string line = u"\"" + pal::ToUtf16(self) + u"\" \"a b\" c\\\"d \"e\\\\\" f\\\\g";
+    // The program as a Windows path; the child gets its Linux path as argv[0].
+    std::u16string windowsSelf = u"C:" + pal::ToUtf16(self) + u".exe";
+    std::replace(windowsSelf.begin(), windowsSelf.end(), u'/', u'\\');
+    std::u16string line = u"\"" + windowsSelf + u"\" \"a b\" c\\\"d \"e\\\\\" f\\\\g";
     std::vector<WCHAR> cmd(line.begin(), line.end());
     cmd.push_back(0);
     STARTUPINFOW si{};

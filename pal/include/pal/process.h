@@ -129,7 +129,9 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 // Note: the child starts in a new session (setsid); paths may use '\' and a
 // drive prefix ("C:") is dropped; an image path ending in ".exe" names the
 // file without the suffix when only that exists; an application name without
-// a separator is searched in PATH. Handles are never inherited and the
+// a separator is searched in PATH. A first word of the command line that
+// names the image (or the application name alone) is passed as the image's
+// Linux path (argv[0]). Handles are never inherited and the
 // STARTUPINFOW std handles are ignored (the child shares our stdin, stdout and
 // stderr). CREATE_SUSPENDED and DEBUG_* give ERROR_NOT_SUPPORTED. hThread is
 // a second handle to the process (signalled when it ends) and dwThreadId the
