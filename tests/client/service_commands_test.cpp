@@ -5,6 +5,8 @@
 
 #if defined(ZEMBRIKCTL_PATH) && defined(ZEMBRIK_SERVICE_PATH)
 
+#include <unistd.h>
+
 #include <csignal>
 #include <string>
 #include <vector>
@@ -125,6 +127,37 @@ TEST_F(ServiceCommandsTest, RuleRoundTrips) {
     EXPECT_NE(got.find("group=Batch priority=high\n"), std::string::npos) << got;
     EXPECT_NE(got.find("kept"), std::string::npos) << got;
     EXPECT_NE(Ok({"rules", "list"}).find("sleeper"), std::string::npos);
+
+    // Shell completion offers the live rule and group names, in bash and in
+    // zsh (through its bash emulation), and the commands from the help.
+    std::string bin = ZEMBRIKCTL_PATH;
+    bin = bin.substr(0, bin.rfind('/'));
+    std::string script = std::string(ZEMBRIK_SOURCE_DIR) + "/client/completion/zembrikctl.bash";
+    auto complete = [&](const char* shell, const std::string& words, int cword) {
+        // zsh runs the function as its compgen -F does; bash as complete -F does.
+        bool zsh = std::string(shell) == "zsh";
+        std::string line = "PATH='" + bin + "':$PATH; " +
+                           (zsh ? "autoload -U compinit && compinit -u -D; autoload -U +X bashcompinit && bashcompinit; "
+                                : "") +
+                           "source '" + script + "' && COMP_WORDS=(" + words + "); COMP_CWORD=" + std::to_string(cword) +
+                           "; { " +
+                           (zsh ? "compgen -F __zembrikctl_complete -- \"${COMP_WORDS[-1]}\""
+                                : "__zembrikctl_complete; printf '%s\\n' \"${COMPREPLY[@]}\"") +
+                           "; } | sort -u | tr '\\n' ' '";
+        Result c = ctltest::RunProgram(std::string("/usr/bin/") + shell, {"-c", line}, Scratch());
+        EXPECT_EQ(c.err, "") << shell;
+        return c.out;
+    };
+    for (const char* shell : {"bash", "zsh"}) {
+        if (access((std::string("/usr/bin/") + shell).c_str(), X_OK) != 0) {
+            ADD_FAILURE() << shell << " is missing (scripts/setup installs it)";
+            continue;
+        }
+        EXPECT_NE(complete(shell, "zembrikctl rules get ''", 3).find("sleeper"), std::string::npos) << shell;
+        EXPECT_NE(complete(shell, "zembrikctl rules add x --group ''", 5).find("Batch"), std::string::npos) << shell;
+        EXPECT_NE(complete(shell, "zembrikctl group-rules ''", 2).find("replace"), std::string::npos) << shell;
+    }
+    EXPECT_EQ(complete("bash", "zembrikctl group", 1), "group-rules groups ");
 
     Result r = Ctl({"rules", "add", "sleeper"});
     EXPECT_EQ(r.status, 1);
