@@ -1,4 +1,4 @@
-// The System event log as JSON lines, mirrored to syslog.
+// The System event log as JSON lines, mirrored to the journal or syslog.
 // Known gaps: remote computers and other logs than System are not supported;
 // the user SID is not kept.
 #include <cerrno>
@@ -19,6 +19,7 @@
 
 #include "internal/eventlog_config.h"
 #include "internal/identity.h"
+#include "internal/journal.h"
 #include "internal/object.h"
 #include "internal/sys.h"
 #include "pal/error.h"
@@ -259,7 +260,8 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
     pal::json::Quote(line, message);
     line += ",\"pid\":" + std::to_string(getpid()) + "}\n";
 
-    pal::MirrorToSyslog(type, source, eventId, message);
+    // The journal where one runs (with the event's fields), else syslog.
+    if (!pal::SendToJournal(type, source, eventId, message)) pal::MirrorToSyslog(type, source, eventId, message);
     int err;
     std::string dir;
     {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "internal/eventlog_config.h"
+#include "internal/journal.h"
 #include "pal/error.h"
 #include "pal/eventlog.h"
 #include "pal/json.h"
@@ -35,10 +36,30 @@ const PAL_MODULE_RESOURCES kResources{nullptr, 0, kMessages, 2, nullptr, 0};
 
 class EventLogTest : public testsupport::RootTest {
 protected:
-    void SetUp() override { PalSetModuleResources(&kResources); }
+    void SetUp() override {
+        PalSetModuleResources(&kResources);
+        pal::SetJournalSocketPath("");  // syslog, whether journald runs here or not
+    }
     void TearDown() override {
         pal::SetEventLogRotateBytes(16ull * 1024 * 1024);
         pal::SetSyslogSocketPath("/dev/log");
+        pal::SetJournalSocketPath("/run/systemd/journal/socket");
+    }
+    // A datagram socket bound at `path`; the next datagram it gets (5 s at most).
+    static int BindDatagram(const std::string& path) {
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return -1;
+        struct timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        return fd;
+    }
+    static std::string Receive(int fd) {
+        char buf[4096] = {};
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
     }
     std::string LogPath() { return root_.path() + "/eventlog/System.log"; }
     std::vector<pal::json::Value> Lines(const std::string& path) {
@@ -326,26 +347,40 @@ TEST_F(EventLogTest, LinksAreNotFollowed) {
     EXPECT_FALSE(std::ifstream(elsewhere + "/System.log").good());
 }
 
-// The syslog mirror gets a datagram with facility daemon and the severity.
-TEST_F(EventLogTest, MirroredToSyslog) {
+// The syslog mirror gets a datagram with facility daemon and the severity;
+// where a journal listens, it gets the event's fields instead.
+TEST_F(EventLogTest, MirroredToJournalOrSyslog) {
     std::string path = root_.path() + "-syslog";
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = BindDatagram(path);
     ASSERT_GE(fd, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     pal::SetSyslogSocketPath(path);
     DWORD code = 2;
     ASSERT_TRUE(Report(EVENTLOG_ERROR_TYPE, 0xE0000002, {u"Step", u"x"}, 4, &code));
-    char buf[2048] = {};
-    struct timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    ssize_t n = recv(fd, buf, sizeof(buf) - 1, 0);
-    ASSERT_GT(n, 0);
-    std::string msg(buf, static_cast<size_t>(n));
+    std::string msg = Receive(fd);
     EXPECT_EQ(msg.rfind("<27>", 0), 0u) << msg;
     EXPECT_NE(msg.find("Zembrik[" + std::to_string(getpid()) + "]: Failure in Step."), std::string::npos) << msg;
+
+    std::string journalPath = root_.path() + "-journal";
+    int journal = BindDatagram(journalPath);
+    ASSERT_GE(journal, 0);
+    pal::SetJournalSocketPath(journalPath);
+    ASSERT_TRUE(Report(EVENTLOG_WARNING_TYPE, 0x60000001, {u"Tool", u"its work"}));
+    std::string fields = Receive(journal);
+    for (const char* f : {"MESSAGE=Tool did its work.\n", "PRIORITY=4\n",
+                          "MESSAGE_ID=7a656d6272696b000000000060000001\n", "ZEMBRIK_EVENT_ID=0x60000001\n",
+                          "ZEMBRIK_SOURCE=Zembrik\n", "SYSLOG_IDENTIFIER=zembrik\n"})
+        EXPECT_NE(fields.find(f), std::string::npos) << f << " in " << fields;
+    // A message holding a line end goes with its length.
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x60000001, {u"A\nB", u"two lines"}));
+    fields = Receive(journal);
+    std::string text = "A\nB did two lines.";
+    std::string sized = std::string("MESSAGE\n") + static_cast<char>(text.size()) + std::string(7, '\0') + text + "\n";
+    EXPECT_NE(fields.find(sized), std::string::npos) << fields;
+    // With the journal gone, syslog takes the events again.
+    close(journal);
+    unlink(journalPath.c_str());
+    ASSERT_TRUE(Report(EVENTLOG_ERROR_TYPE, 0xE0000002, {u"Again", u"x"}, 4, &code));
+    EXPECT_NE(Receive(fd).find("Failure in Again."), std::string::npos);
     close(fd);
     unlink(path.c_str());
 }

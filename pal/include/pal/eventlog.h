@@ -1,5 +1,6 @@
 // The System event log: eventlog/System.log under the state root, one JSON
-// object per line, mirrored to syslog. Readable by root and the
+// object per line, mirrored to the systemd journal (with structured fields)
+// where one runs, else to syslog. Readable by root and the
 // administrators' group only (Windows lets every user read it).
 #pragma once
 #include "pal/security.h"

@@ -1,0 +1,16 @@
+// Events to the systemd journal through its native socket.
+#pragma once
+#include <string>
+
+#include "pal/eventlog.h"
+#include "pal/types.h"
+
+namespace pal {
+// Sends one event as a journal entry (MESSAGE, PRIORITY from the event type,
+// MESSAGE_ID from the event id, ZEMBRIK_EVENT_ID, ZEMBRIK_SOURCE, identifier
+// "zembrik"); false when no journal takes it (none runs, or it refused).
+bool SendToJournal(WORD type, const std::string& source, DWORD id, const std::string& message);
+// Where the journal's socket is (default /run/systemd/journal/socket; empty:
+// none).
+void SetJournalSocketPath(const std::string& path);
+}  // namespace pal
