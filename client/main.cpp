@@ -7,6 +7,8 @@
 #include "client/output.h"
 #include "client/reg_command.h"
 #include "client/service_commands.h"
+#include "pal/error.h"
+#include "pal/stateroot.h"
 
 namespace {
 
@@ -76,6 +78,15 @@ int main(int argc, char** argv) {
     if (command == nullptr) {
         zctl::WriteError(stderr, "", (name.rfind("-", 0) == 0 ? "unknown option '" : "unknown command '") + name +
                                          "' (zembrikctl --help lists the commands)");
+        return 1;
+    }
+    // A client reads a state root and never lays one out: a mistyped
+    // ZEMBRIK_SYSROOT is said, not filled with an empty layout.
+    PalNeverCreateStateRoot();
+    bool help = false;
+    for (const std::string& a : args) help = help || a == "--help" || a == "-h";
+    if (!help && PalEnsureStateRoot() == ERROR_PATH_NOT_FOUND) {
+        zctl::WriteError(stderr, "", name + ": no Zembrik state root at " + PalStateRootPath());
         return 1;
     }
     int rc = command->run(args, stdout, stderr);

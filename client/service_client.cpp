@@ -10,6 +10,7 @@
 #include "pal/pipe.h"
 #include "pal/resource.h"
 #include "pal/security.h"
+#include "pal/stateroot.h"
 #include "pal/strings.h"
 #include "pal/sync.h"
 
@@ -499,7 +500,7 @@ std::string ConnectWords(DWORD error) {
     case ERROR_PATH_NOT_FOUND:
     case 121:  // ERROR_SEM_TIMEOUT
     case WAIT_TIMEOUT:
-        return "the service is not running (" + ErrorName(error) + ")";
+        return "the service is not running in " + PalStateRootPath() + " (" + ErrorName(error) + ")";
     case ERROR_ACCESS_DENIED:
         return "access denied (ERROR_ACCESS_DENIED): only administrators may use the service";
     case ERROR_PIPE_BUSY: return "the service is busy (ERROR_PIPE_BUSY)";

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <string>
@@ -37,16 +38,22 @@ constexpr Area kAreas[] = {
     {"run/jobs", 0700},
 };
 
+std::atomic<bool> g_neverCreate{false};
+
 // Makes or checks one layout directory below the open root `rootFd`.
 DWORD CheckArea(int rootFd, const Area& area, bool& made) {
     uid_t me = geteuid();
-    made = mkdirat(rootFd, area.path, area.mode) == 0;
+    made = !g_neverCreate && mkdirat(rootFd, area.path, area.mode) == 0;
+    if (g_neverCreate) errno = EEXIST;
     if (!made && errno != EEXIST) {
         // Another user's root lacks an area we could not use anyway.
         return me != 0 && errno == EACCES ? ERROR_SUCCESS : ErrnoToWin32(errno, true);
     }
     struct stat st;
-    if (fstatat(rootFd, area.path, &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrnoToWin32(errno, true);
+    if (fstatat(rootFd, area.path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // A client leaves an area the service has not made yet to the service.
+        return g_neverCreate && errno == ENOENT ? ERROR_SUCCESS : ErrnoToWin32(errno, true);
+    }
     if (!S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;  // a link or a file in its place
     if (st.st_uid != me) {
         // Root uses only what root made; others may use root's layout as it is.
@@ -61,6 +68,15 @@ DWORD CheckArea(int rootFd, const Area& area, bool& made) {
 }
 
 DWORD CreateLayout(const std::string& root) {
+    if (g_neverCreate) {
+        // A root is a folder with one of the top areas of a layout.
+        bool found = false;
+        for (const char* top : {"/registry", "/eventlog", "/run"}) {
+            struct stat st;
+            found = found || (stat((root + top).c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+        }
+        if (!found) return ERROR_PATH_NOT_FOUND;
+    }
     int err = MakeDirs(root, 0755);
     if (err != 0) return ErrnoToWin32(err, true);
     // O_PATH: a user who may only pass through root's state root (0711) uses it too.
@@ -84,6 +100,7 @@ DWORD CreateLayout(const std::string& root) {
             err = WriteFileAtomic(key + "/.values", kProductOptions, 0644);
         if (err != 0) return ErrnoToWin32(err, true);
     }
+    if (g_neverCreate) return ERROR_SUCCESS;
     // Keys every Windows machine has, which installers open rather than create.
     static const char* const kMachineKeys[] = {"SYSTEM/CurrentControlSet/Services/EventLog/System",
                                                "SYSTEM/CurrentControlSet/Control/Server Applications"};
@@ -133,4 +150,5 @@ std::string StatePath(const std::string& rel) {
 }  // namespace pal
 
 DWORD PalEnsureStateRoot() { return pal::EnsureStateRoot(); }
+void PalNeverCreateStateRoot() { pal::g_neverCreate = true; }
 std::string PalStateRootPath() { return pal::StateRoot(); }

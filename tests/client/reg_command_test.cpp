@@ -15,6 +15,7 @@
 
 #include "client/reg_command.h"
 #include "pal/error.h"
+#include "pal/stateroot.h"
 #include "pal/json.h"
 #include "pal/registry.h"
 #include "pal/strings.h"
@@ -499,6 +500,7 @@ protected:
 // The program sets and reads back in the state root of its environment, and
 // reports a missing key with the system text and status 1.
 TEST_F(RegProgramTest, SetQueryAndMissingKey) {
+    ASSERT_EQ(PalEnsureStateRoot(), 0u) << "laid out as the service lays it out; the client never does";
     Result r = Run({"reg", "set", "SYSTEM/CurrentControlSet/Services/Zembrik/Parameters", "Interval", "--type",
                     "dword", "0x3c"});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -3,13 +3,17 @@
 // checks and connect errors (no service runs in these tests).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "client/ctl_runner.h"
 #include "client/service_client.h"
 #include "client/service_commands.h"
 #include "pal/error.h"
+#include "pal/stateroot.h"
 #include "support/test_support.h"
 
 using namespace zctl;
@@ -210,7 +214,8 @@ TEST(ResultWordsTest, ServiceAndWindowsCodes) {
     EXPECT_EQ(ErrorName(ERROR_BROKEN_PIPE), "ERROR_BROKEN_PIPE");
     EXPECT_EQ(ErrorName(99999), "");
     EXPECT_NE(ResultWords(99999).find("99999"), std::string::npos);
-    EXPECT_EQ(ConnectWords(ERROR_FILE_NOT_FOUND), "the service is not running (ERROR_FILE_NOT_FOUND)");
+    EXPECT_EQ(ConnectWords(ERROR_FILE_NOT_FOUND),
+              "the service is not running in " + PalStateRootPath() + " (ERROR_FILE_NOT_FOUND)");
     EXPECT_EQ(ConnectWords(ERROR_ACCESS_DENIED).rfind("access denied", 0), 0u);
 }
 
@@ -271,8 +276,20 @@ TEST_F(CommandArgsTest, HelpForEveryCommand) {
 TEST_F(CommandArgsTest, NoServiceIsSaid) {
     ctltest::Result r = RunIn(RunInfoCommand, {});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("zembrikctl: info: the service is not running (", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("zembrikctl: info: the service is not running in " + PalStateRootPath() + " (", 0), 0u)
+        << r.err;
     r = RunIn(RunPsCommand, {"--running"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("not running"), std::string::npos) << r.err;
+#ifdef ZEMBRIKCTL_PATH
+    // A mistyped state root is said, and nothing is made there.
+    std::string missing = root_.path() + "-mistyped";
+    std::string kept = root_.path();
+    setenv("ZEMBRIK_SYSROOT", missing.c_str(), 1);
+    r = ctltest::RunProgram(ZEMBRIKCTL_PATH, {"groups"}, kept.substr(0, kept.rfind('/')));
+    setenv("ZEMBRIK_SYSROOT", kept.c_str(), 1);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zembrikctl: groups: no Zembrik state root at " + missing + "\n");
+    EXPECT_NE(access(missing.c_str(), F_OK), 0) << "the client made " << missing;
+#endif
 }

@@ -7,5 +7,9 @@
 
 // Creates the root's layout when missing; returns a Win32 error code.
 DWORD PalEnsureStateRoot();
+// From now on this process lays out no state root: one without its layout
+// is ERROR_PATH_NOT_FOUND (for clients, which must not make one where a
+// mistyped path points).
+void PalNeverCreateStateRoot();
 // The root's path, as the programs show it in messages.
 std::string PalStateRootPath();
