@@ -1,5 +1,10 @@
-// zembrikctl info: the service information record (request type 8).
+// zembrikctl info: the service information record (request type 8);
+// zembrikctl metrics: the metrics file the service writes after each pass.
+#include <cerrno>
+#include <cstring>
+
 #include "client/service_commands.h"
+#include "pal/stateroot.h"
 
 namespace zctl {
 
@@ -80,6 +85,54 @@ int RunInfoCommand(const std::vector<std::string>& args, std::FILE* out, std::FI
     };
     std::string text;
     for (const auto& r : rows) text += r[0] + std::string(26 - r[0].size(), ' ') + OneLine(r[1]) + "\n";
+    Write(out, text);
+    return 0;
+}
+
+const char kMetricsSummary[] = "the metrics file of the last pass (Prometheus text)";
+
+namespace {
+
+const char kMetricsUsage[] =
+    "Usage: zembrikctl metrics\n"
+    "\n"
+    "Prints run/metrics/zembrik.prom under the state root: the metrics the\n"
+    "service wrote after its last pass, in the Prometheus text format that\n"
+    "node_exporter's textfile collector reads.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help   this text\n";
+
+}  // namespace
+
+int RunMetricsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    ParsedArgs a;
+    std::string error;
+    if (!ParseArgs(args, {}, {}, a, error)) return Failed(err, "metrics", error);
+    if (a.Has("--help")) {
+        Write(out, kMetricsUsage);
+        return 0;
+    }
+    if (!a.positional.empty())
+        return Failed(err, "metrics", "unexpected argument '" + OneLine(a.positional[0]) + "'");
+    // Read where it is; the client makes nothing under the state root.
+    std::string path = PalStateRootPath() + "/run/metrics/zembrik.prom";
+    std::FILE* f = std::fopen(path.c_str(), "rbe");
+    if (f == nullptr) {
+        int e = errno;
+        if (e == ENOENT)
+            return Failed(err, "metrics",
+                          "no metrics at " + path + ": the service has not finished a pass yet or is not running");
+        return Failed(err, "metrics", path + ": " + std::strerror(e));
+    }
+    std::string text;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+    bool readError = std::ferror(f) != 0;
+    int e = errno;
+    std::fclose(f);
+    if (readError) return Failed(err, "metrics", path + ": " + std::strerror(e));
     Write(out, text);
     return 0;
 }

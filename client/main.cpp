@@ -30,6 +30,7 @@ const Command kCommands[] = {
     {"poll", zctl::kPollSummary, zctl::RunPollCommand},
     {"mediator", zctl::kMediatorSummary, zctl::RunMediatorCommand},
     {"restore", zctl::kRestoreSummary, zctl::RunRestoreCommand},
+    {"metrics", zctl::kMetricsSummary, zctl::RunMetricsCommand},
     {"events", zctl::kEventsSummary, zctl::RunEventsCommand},
     {"reg", zctl::kRegSummary, zctl::RunRegCommand},
 };

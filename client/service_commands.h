@@ -14,6 +14,7 @@
 namespace zctl {
 
 extern const char kInfoSummary[];
+extern const char kMetricsSummary[];
 extern const char kPsSummary[];
 extern const char kGroupsSummary[];
 extern const char kKillSummary[];
@@ -26,6 +27,7 @@ extern const char kMediatorSummary[];
 extern const char kRestoreSummary[];
 
 int RunInfoCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunMetricsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunPsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunGroupsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunKillCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);

@@ -47,6 +47,7 @@ void ZembrikMgr::HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid) {
 
     const JOBOBJECT_BASIC_LIMIT_INFORMATION& b = job->limits.BasicLimitInformation;
     InsertText pidText = Unsigned(static_cast<DWORD>(pid));
+    CountLimitHit(job, message);
     switch (message) {
     case JOB_OBJECT_MSG_END_OF_JOB_TIME: {
         InsertText limit = Milliseconds(b.PerJobUserTimeLimit.QuadPart);
@@ -101,6 +102,17 @@ void ZembrikMgr::HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid) {
         break;
     }
     LeaveCriticalSection(&lock_);
+}
+
+void ZembrikMgr::CountLimitHit(ManagedJob* job, DWORD message) {
+    switch (message) {
+    case JOB_OBJECT_MSG_END_OF_JOB_TIME: ++job->limitHits[kHitGroupTime]; break;
+    case JOB_OBJECT_MSG_END_OF_PROCESS_TIME: ++job->limitHits[kHitProcessTime]; break;
+    case JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT: ++job->limitHits[kHitProcessCount]; break;
+    case JOB_OBJECT_MSG_PROCESS_MEMORY_LIMIT: ++job->limitHits[kHitProcessMemory]; break;
+    case JOB_OBJECT_MSG_JOB_MEMORY_LIMIT: ++job->limitHits[kHitGroupMemory]; break;
+    default: break;
+    }
 }
 
 bool ZembrikMgr::EventDue(DWORD& stamp, DWORD seconds) {

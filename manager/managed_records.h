@@ -85,6 +85,16 @@ struct ManagedProc {
     InternalProcDef saved; // prior settings; mgmtFlags holds savedFlags
 };
 
+// The limits a group's members ran into, by the job message that told.
+enum LimitHit : DWORD {
+    kHitGroupTime,
+    kHitProcessTime,
+    kHitProcessCount,
+    kHitProcessMemory,
+    kHitGroupMemory,
+    kLimitHitKinds
+};
+
 // End-of-job action not set yet.
 constexpr DWORD kNoEndOfJobAction = 789123;
 
@@ -103,6 +113,7 @@ struct ManagedJob {
     DWORD limitsError;       // the limit write's failure last logged; 0 once it succeeds
     DWORD unsupportedFlags;  // job limit flags this host refuses (logged once)
     DWORD lostMessages;      // job messages lost to a full port, as last logged
+    ULONGLONG limitHits[kLimitHitKinds];  // job messages of each limit, logged or not
     DWORD reportedFlags;     // validation events logged, by rule flag
     DWORD completionKey;     // the group's number in the shared job table
     DWORD endOfJobAction;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <new>
 
 #include "common/event_log.h"
+#include "common/prom_text.h"
 #include "common/security_attr.h"
 #include "db/zembrik_db.h"
 #include "pal/iocp.h"
@@ -81,6 +83,7 @@ ZembrikMgr::ZembrikMgr(const ManagerContext* context)
       stopRequested_(context->stopRequested),
       mediatorPid_(context->mediatorPid),
       host_(context->host),
+      passDone_(context->passDone),
       database_(context->database),
       mediatorEvent_(context->mediatorEvent),
       jobHeader_(context->jobHeader) {
@@ -161,9 +164,18 @@ DWORD ZembrikMgr::Run() {
         // between and hand the pass another list (a client's list never
         // waits for the pass: it walks on its own and publishes only).
         EnterCriticalSection(&lock_);
+        auto began = std::chrono::steady_clock::now();
         Discover();
         ApplyRules();
+        lastPassNs_ = static_cast<ULONGLONG>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count());
+        ++passes_;
         LeaveCriticalSection(&lock_);
+        if (passDone_ != nullptr) {
+            PromText metrics;
+            AppendMetrics(metrics);
+            passDone_(host_, metrics.Text());
+        }
         DWORD rc = WaitForMultipleObjects(2, waits, FALSE, database_->PollMilliseconds());
         if (rc == WAIT_FAILED) {
             LogApiError(u"ZbManager", u"Wait");

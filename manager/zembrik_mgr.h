@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -20,6 +21,7 @@
 
 class ZembrikDb;
 class SharedJobHeader;
+class PromText;
 
 // What the manager is given by its host (the service core, or a test).
 struct ManagerContext {
@@ -33,6 +35,9 @@ struct ManagerContext {
     // The pid of the mediator the host runs, 0 when none: it is never killed.
     DWORD (*mediatorPid)(void* host) = nullptr;
     void* host = nullptr;
+    // Called after every pass, outside the manager lock, with the
+    // manager's metrics text; the host adds its own and writes it.
+    void (*passDone)(void* host, std::string& metrics) = nullptr;
 };
 
 // Exit code of processes killed on request.
@@ -84,6 +89,10 @@ public:
     // One management pass over the raw list.
     void ApplyRules();
 
+    // The groups, the managed processes and the last pass, as metrics
+    // (metrics.cpp); takes the manager lock.
+    void AppendMetrics(PromText& out);
+
     // --- client side (client_lists.cpp) ---
     // Live processes and managed groups as list entries; the caller frees
     // the array with delete[].
@@ -127,6 +136,8 @@ public:
     // Logs job messages lost to a full port, once a pass.
     void CheckLostMessages(ManagedJob* job);
     void HandleJobMessage(DWORD message, DWORD key, ULONG_PTR pid);
+    // Counts a job message that tells of a limit hit.
+    static void CountLimitHit(ManagedJob* job, DWORD message);
 
     // Read access for tests and diagnostics; hold the lock while looking.
     CRITICAL_SECTION& Lock() { return lock_; }
@@ -177,6 +188,9 @@ private:
     const std::atomic<DWORD>* stopRequested_ = nullptr;
     DWORD (*mediatorPid_)(void* host) = nullptr;
     void* host_ = nullptr;
+    void (*passDone_)(void* host, std::string& metrics) = nullptr;
+    ULONGLONG passes_ = 0;          // under the manager lock
+    ULONGLONG lastPassNs_ = 0;      // the last pass's discovery and rules
     ZembrikDb* database_ = nullptr;
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT portAssociation_{};
     HANDLE reporterThread_ = nullptr;

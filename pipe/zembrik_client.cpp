@@ -10,6 +10,7 @@
 #include "pal/pipe.h"
 #include "pal/sync.h"
 #include "pal/token.h"
+#include "pipe/request_counts.h"
 #include "pipe/zembrik_user.h"
 
 ZembrikClient::ZembrikClient(ClientContext* context)
@@ -146,6 +147,12 @@ DWORD ZembrikClient::MaxRecords(DWORD size) {
 }
 
 DWORD ZembrikClient::Dispatch(DWORD length) {
+    DWORD replyLength = Answer(length);
+    if (endpoint_->requestCounts != nullptr) endpoint_->requestCounts->Count(Request().requestType, Reply());
+    return replyLength;
+}
+
+DWORD ZembrikClient::Answer(DWORD length) {
     const RequestHeader& q = Request();
     RequestHeader& r = Reply();
     // The header of every reply, built before the request is looked at.

@@ -45,6 +45,8 @@ private:
     BYTE* RequestData() { return requestBuffer_ + kRequestDataOffset; }
     BYTE* ReplyData() { return replyBuffer_ + kHeaderSize; }
     DWORD Fail(DWORD result);
+    // Dispatch without the counting.
+    DWORD Answer(DWORD length);
     // The reply with `count` records of `size` bytes.
     DWORD Records(LONG count, LONG size);
     // The most records of `size` bytes the request accepts and the reply holds.

@@ -8,6 +8,7 @@
 #include "pal/types.h"
 #include "wire/service_info.h"
 
+class RequestCounts;
 class ZembrikDb;
 class ZembrikMgr;
 
@@ -24,6 +25,8 @@ struct EndpointContext {
     DWORD (*stopMediator)(void* host) = nullptr;
     // The running manager, null until it runs.
     ZembrikMgr* (*manager)(void* host) = nullptr;
+    // Where answered requests are counted; null: not counted.
+    RequestCounts* requestCounts = nullptr;
 };
 
 class ZembrikUser {

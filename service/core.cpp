@@ -5,6 +5,7 @@
 
 #include "common/event_log.h"
 #include "common/messages.h"
+#include "common/prom_text.h"
 #include "common/security_attr.h"
 #include "common/texts.h"
 #include "db/zembrik_db.h"
@@ -12,6 +13,7 @@
 #include "pal/error.h"
 #include "pal/eventlog.h"
 #include "pal/resource.h"
+#include "pal/stateroot.h"
 #include "pal/strings.h"
 #include "pal/sync.h"
 #include "pal/sysinfo.h"
@@ -175,6 +177,23 @@ void ZembrikCore::GetServiceInfo(ServiceInfo* info, DWORD* recordSize, DWORD* re
     info->systemAffinity = context.manager != nullptr ? context.manager->SystemAffinity() : 0;
 }
 
+void ZembrikCore::WriteMetrics(std::string& metrics) {
+    PromText out;
+    out.Text().swap(metrics);
+    requestCounts.Append(out);
+    out.Single("zembrik_mediator_running", "Whether the mediator runs (1) or not (0).", "gauge",
+               static_cast<ULONGLONG>(RunningMediatorPid() != 0 ? 1 : 0));
+    // World-readable: node_exporter runs as a user of its own, and the group
+    // that could read a narrower file may also use the endpoint.
+    DWORD rc = PalReplaceStateFile("run/metrics", "zembrik.prom", out.Text(), 0644);
+    // A failure is logged once, not once a pass.
+    if (rc != ERROR_SUCCESS && rc != metricsError_) {
+        SetLastError(rc);
+        LogApiError(u"ZbMetrics", u"ReplaceFile");
+    }
+    metricsError_ = rc;
+}
+
 DWORD AllocZembrikMgrClass(LPVOID arg) {
     auto* context = static_cast<ServiceContext*>(arg);
     ZembrikCore* core = context->core;
@@ -190,6 +209,7 @@ DWORD AllocZembrikMgrClass(LPVOID arg) {
     given.pageSize = core->pageSize;
     given.mediatorPid = [](void* host) { return static_cast<ZembrikCore*>(host)->RunningMediatorPid(); };
     given.host = core;
+    given.passDone = [](void* host, std::string& metrics) { static_cast<ZembrikCore*>(host)->WriteMetrics(metrics); };
     context->manager = new (std::nothrow) ZembrikMgr(&given);
     if (context->manager == nullptr) {
         LogAllocError(u"AllocZembrikMgrClass", sizeof(ZembrikMgr));
@@ -218,6 +238,7 @@ DWORD AllocZembrikUserClass(LPVOID arg) {
     given.startMediator = [](void* host) { return static_cast<ZembrikCore*>(host)->StartMediator(); };
     given.stopMediator = [](void* host) { return static_cast<ZembrikCore*>(host)->StopMediator(); };
     given.manager = [](void* host) { return static_cast<ZembrikCore*>(host)->runningManager.load(); };
+    given.requestCounts = &core->requestCounts;
     context->userServer = new (std::nothrow) ZembrikUser(given);
     if (context->userServer == nullptr) {
         LogAllocError(u"AllocZembrikUserClass", sizeof(ZembrikUser));

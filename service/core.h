@@ -2,6 +2,7 @@
 // and everything they share, lets them run and takes them down again.
 #pragma once
 #include <atomic>
+#include <string>
 
 #include "common/module_version.h"
 #include "wire/service_info.h"
@@ -9,6 +10,7 @@
 #include "pal/security.h"
 #include "pal/sync.h"
 #include "pal/types.h"
+#include "pipe/request_counts.h"
 
 class ZembrikCore;
 class ZembrikDb;
@@ -53,6 +55,10 @@ public:
     // ResultMediatorNotRunning, WAIT_TIMEOUT (still running after
     // kMediatorStopWaitMs), or the error.
     DWORD StopMediator();
+    // Writes run/metrics/zembrik.prom: the manager's `metrics` and the
+    // core's own (requests, the mediator). Called by the manager thread
+    // after every pass.
+    void WriteMetrics(std::string& metrics);
     // The pid of the running mediator; 0 when none runs.
     DWORD RunningMediatorPid() {
         EnterCriticalSection(&mediatorLock_);
@@ -74,6 +80,7 @@ public:
     DWORD processorCount;
     DWORD pageSize;
     ModuleVersion* version;
+    RequestCounts requestCounts;
 
 private:
     // Creates or finds the shared job table and adopts or starts the
@@ -95,6 +102,7 @@ private:
     CRITICAL_SECTION mediatorLock_;
     HANDLE mediatorProcess_ = nullptr;
     DWORD mediatorPid_ = 0;
+    DWORD metricsError_ = 0;  // the metrics write's failure last logged (manager thread only)
 };
 
 // The mediator's path from the service's: "ZembrikMD8.exe" in the same folder.

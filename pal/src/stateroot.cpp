@@ -14,6 +14,7 @@
 #include <atomic>
 #include <mutex>
 #include <set>
+#include <utility>
 #include <string>
 
 #include "internal/sys.h"
@@ -35,7 +36,7 @@ struct Area {
 constexpr Area kAreas[] = {
     {"registry", 0755},     {"registry/HKLM", 0755}, {"eventlog", 0750},    {"run", 0755},
     {"run/pipe", 0755},     {"run/services", 0755},  {"run/objects", 0700}, {"run/shm", 0700},
-    {"run/jobs", 0700},
+    {"run/jobs", 0700},     {"run/metrics", 0755},
 };
 
 std::atomic<bool> g_neverCreate{false};
@@ -148,6 +149,30 @@ std::string StatePath(const std::string& rel) {
 }
 
 }  // namespace pal
+
+DWORD PalReplaceStateFile(const char* area, const char* name, const std::string& data, DWORD mode) {
+    using namespace pal;
+    DWORD rc = EnsureStateRoot();
+    if (rc != ERROR_SUCCESS) return rc;
+    ScopedFd dir(open(StateRoot().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return ErrnoToWin32(errno, true);
+    // One component at a time, never through a link; the folder must be ours
+    // and closed to writers other than us.
+    std::string rest = area;
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string part = rest.substr(0, slash);
+        rest = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
+        ScopedFd next(openat(dir.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) return errno == ELOOP || errno == ENOTDIR ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno, true);
+        dir = std::move(next);
+    }
+    struct stat st;
+    if (fstat(dir.get(), &st) != 0) return ErrnoToWin32(errno);
+    if (st.st_uid != geteuid() || (st.st_mode & 0022) != 0) return ERROR_ACCESS_DENIED;
+    int err = WriteFileAtomicAt(dir.get(), name, data, mode);
+    return err == 0 ? ERROR_SUCCESS : ErrnoToWin32(err);
+}
 
 DWORD PalEnsureStateRoot() { return pal::EnsureStateRoot(); }
 void PalNeverCreateStateRoot() { pal::g_neverCreate = true; }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "client/ctl_runner.h"
 #include "manager/manager_support.h"
@@ -157,6 +158,78 @@ TEST_F(ServiceGroupsTest, MediatorRestartsHoldEveryGroup) {
         EXPECT_NE(CgroupOf(members[static_cast<size_t>(i)]).find("/Kvjob_G" + TwoDigits(i)), std::string::npos);
     next.Signal(SIGTERM);
     ASSERT_TRUE(next.WaitExit(35000));
+    testsupport::RemoveTree(scratch);
+}
+
+// Every sample of a metrics file as "name{label=value,...} value" (labels
+// sorted), as the Prometheus client library parses it; "" when it cannot.
+const char kParseMetrics[] =
+    "import sys\n"
+    "from prometheus_client.parser import text_string_to_metric_families as parse\n"
+    "for f in parse(open(sys.argv[1]).read()):\n"
+    "    for s in f.samples:\n"
+    "        labels = ','.join(k + '=' + v for k, v in sorted(s.labels.items()))\n"
+    "        print(s.name + '{' + labels + '} ' + repr(float(s.value)))\n";
+
+// The value of one sample in the parser's output, or -1 when missing.
+double SampleValue(const std::string& parsed, const std::string& sample) {
+    std::string line = "\n" + sample + " ";
+    size_t at = ("\n" + parsed).find(line);
+    return at == std::string::npos ? -1 : std::stod(parsed.substr(at + line.size() - 1));
+}
+
+// After a pass the service's metrics file holds the group as it is: its
+// members, its limit, the client's request; a real Prometheus parser reads it.
+TEST_F(ServiceGroupsTest, MetricsFileDescribesTheGroups) {
+    if (!CanMakeGroups()) GTEST_SKIP() << "job objects need root and a writable cgroup2 tree";
+    if (testsupport::CommandOutput("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null && echo yes") != "yes\n")
+        GTEST_SKIP() << "Debian's python3 (/usr/bin/python3) or its python3-prometheus-client is missing";
+    GrantAllRights();
+    ASSERT_EQ(db_->SetPollSeconds(2), 0u);
+    AddGroupRule(u"Met", LimitProcessCount, [](MgmtData& m) { m.processCount = 5; });
+    AddProcRule(u"zbmet", JoinGroup, u"Met");
+    jobs_.push_back(u"Kvjob_Met");
+    ASSERT_GT(Start("zbmet", "sleep 60 & wait"), 0);
+    ASSERT_GT(Start("zbmet", "sleep 60 & wait"), 0);
+    std::string scratch = root_.path() + "-ctl";
+    mkdir(scratch.c_str(), 0755);
+    std::string file = root_.path() + "/run/metrics/zembrik.prom";
+    ctltest::Result none = ctltest::RunProgram(ZEMBRIKCTL_PATH, {"metrics"}, scratch);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("has not finished a pass yet or is not running"), std::string::npos) << none.err;
+
+    testsupport::ChildProcess service;
+    ASSERT_TRUE(StartService(service));
+    ASSERT_TRUE(WaitEvents("0x600000A1", 2, 20000));
+    EXPECT_EQ(ctltest::RunProgram(ZEMBRIKCTL_PATH, {"info"}, scratch).status, 0);
+    const std::string counted = "zembrik_requests_total{type=\"service_info\",result=\"ok\"} 1\n";
+    EXPECT_TRUE(testsupport::WaitUntil(15000, [&] {
+        return testsupport::ReadText(file).find(counted) != std::string::npos;
+    })) << "a pass after the request counts it";
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_uid, 0u);
+
+    std::string script = scratch + "/parse.py";
+    testsupport::WriteText(script, kParseMetrics);
+    std::string parsed = testsupport::CommandOutput("/usr/bin/python3 " + script + " " + file);
+    EXPECT_EQ(SampleValue(parsed, "zembrik_group_processes{group=Met}"), 2);
+    EXPECT_EQ(SampleValue(parsed, "zembrik_group_processes_started_total{group=Met}"), 2);
+    EXPECT_EQ(SampleValue(parsed, "zembrik_group_limit_processes{group=Met}"), 5);
+    EXPECT_EQ(SampleValue(parsed, "zembrik_group_limit_hits_total{group=Met,kind=process_count}"), 0);
+    EXPECT_GE(SampleValue(parsed, "zembrik_group_cpu_seconds_total{group=Met,mode=user}"), 0);
+    EXPECT_GE(SampleValue(parsed, "zembrik_managed_processes{}"), 2);
+    EXPECT_GE(SampleValue(parsed, "zembrik_discovered_processes{}"), 2);
+    EXPECT_GT(SampleValue(parsed, "zembrik_pass_duration_seconds{}"), 0);
+    EXPECT_EQ(SampleValue(parsed, "zembrik_requests_total{result=ok,type=service_info}"), 1);
+    EXPECT_EQ(SampleValue(parsed, "zembrik_mediator_running{}"), 1);
+    ctltest::Result shown = ctltest::RunProgram(ZEMBRIKCTL_PATH, {"metrics"}, scratch);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("# TYPE zembrik_requests_total counter"), std::string::npos);
+
+    service.Signal(SIGTERM);
+    ASSERT_TRUE(service.WaitExit(35000));
     testsupport::RemoveTree(scratch);
 }
 

@@ -13,3 +13,9 @@ DWORD PalEnsureStateRoot();
 void PalNeverCreateStateRoot();
 // The root's path, as the programs show it in messages.
 std::string PalStateRootPath();
+// Replaces the file `name` in the layout folder `area` (e.g. "run/metrics")
+// with `data`, atomically: readers see the old file or the new one, whole.
+// Differs from Windows (MoveFileEx over the old file): the folder is reached
+// without following links and must be the writer's alone to write; the file
+// gets `mode` before it takes the name. Returns a Win32 error code.
+DWORD PalReplaceStateFile(const char* area, const char* name, const std::string& data, DWORD mode);
