@@ -38,7 +38,17 @@ int main() {
         LocalFree(words);
         return 0;
     }
+    // A stray word (an option without its lead character) is no service
+    // start: the dispatcher is not asked, as it cannot connect from a shell.
+    bool stray = words != nullptr && count >= 2;
     if (words != nullptr) LocalFree(words);
+    if (stray) {
+        PalEnsureStateRoot();
+        RefuseDispatch();
+        fprintf(stderr, "Usage: ZembrikService [-install [user password] | -reinstall [user password] | -remove]\n"
+                        "Without an option the service runs (in the foreground, as systemd starts it).\n");
+        return 1;
+    }
     // Without a usable state root nothing can be logged: say so here.
     DWORD rc = PalEnsureStateRoot();
     if (rc != 0) {
@@ -48,5 +58,5 @@ int main() {
         return 1;
     }
     StartDispatcher();
-    return g_exitCode == 0 ? 0 : 1;
+    return g_exitCode == 0 && g_startFailure == 0 ? 0 : 1;
 }

@@ -13,6 +13,7 @@ SERVICE_STATUS g_serviceStatus{};
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 DWORD g_checkPointCounter = 1;
 DWORD g_exitCode = 0;
+DWORD g_startFailure = 0;
 DWORD g_stopRequestedByControl = 0;
 ZembrikCore* g_currentCore = nullptr;
 
@@ -42,6 +43,11 @@ void StartDispatcher() {
         g_exitCode = GetLastError();
         LogWithError(MSG_DISPATCH_FAILED, g_exitCode);
     }
+}
+
+void RefuseDispatch() {
+    g_exitCode = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    LogWithError(MSG_DISPATCH_FAILED, g_exitCode);
 }
 
 BOOL SetStatus(DWORD state, DWORD exitCode, DWORD waitHint) {

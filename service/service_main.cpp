@@ -25,15 +25,20 @@ void ServiceMain(DWORD, LPWSTR*) {
 void ServiceRun() {
     if (!IsSupportedOS()) {
         LogEvent(MSG_UNSUPPORTED_OS, EVENTLOG_ERROR_TYPE, 1, g_displayName, 0, nullptr);
+        g_startFailure = ERROR_NOT_SUPPORTED;
         return;
     }
-    if (!CreateExclEvent(u"ZembrikSvcOnlyMe", g_displayName)) return;
+    if (!CreateExclEvent(u"ZembrikSvcOnlyMe", g_displayName)) {
+        g_startFailure = ERROR_SERVICE_ALREADY_RUNNING;
+        return;
+    }
     {
         ZembrikCore core;
         if (!core.IsReady()) {
             WCHAR text[1024];
             LPCWSTR strings[2] = {g_displayName, ErrorText(GetLastError(), text, 1024)};
             LogEvent(MSG_INIT_FAILED, EVENTLOG_ERROR_TYPE, 2, strings, 0, nullptr);
+            g_startFailure = ERROR_SERVICE_SPECIFIC_ERROR;
             return;
         }
         SetCurrentCore(&core);

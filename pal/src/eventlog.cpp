@@ -260,6 +260,10 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
     pal::json::Quote(line, message);
     line += ",\"pid\":" + std::to_string(getpid()) + "}\n";
 
+    // Shown as it is logged on a terminal; errors also on a standard error
+    // that is no journal's (systemd sets JOURNAL_STREAM, and has them).
+    if (isatty(STDERR_FILENO) == 1 || (type == EVENTLOG_ERROR_TYPE && getenv("JOURNAL_STREAM") == nullptr))
+        fprintf(stderr, "%s: %s\n", source.c_str(), message.c_str());
     // The journal where one runs (with the event's fields), else syslog.
     if (!pal::SendToJournal(type, source, eventId, message)) pal::MirrorToSyslog(type, source, eventId, message);
     int err;

@@ -144,7 +144,9 @@ TEST_F(ServiceRunTest, SecondCopyRefusesToStart) {
     ChildProcess second;
     ASSERT_TRUE(StartService(second));
     ASSERT_TRUE(second.WaitExit(15000));
-    EXPECT_EQ(WEXITSTATUS(second.exitStatus()), 0);
+    EXPECT_EQ(WEXITSTATUS(second.exitStatus()), 1);
+    EXPECT_NE(second.Stderr().find("Zembrik not started because it is already running."), std::string::npos)
+        << second.Stderr();
     auto refused = EventsWithId("0xE00000C4");
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_EQ(refused[0].pid, second.pid());
@@ -160,8 +162,8 @@ TEST_F(ServiceRunTest, SecondCopyRefusesToStart) {
     EXPECT_EQ(EventsWithId(kStopped).size(), 1u);
 }
 
-// Without the Datacenter suite the service logs the OS refusal, stops with
-// exit code 0 and creates nothing else.
+// Without the Datacenter suite the service logs the OS refusal, says it,
+// exits with 1 and creates nothing else.
 TEST_F(ServiceRunTest, RefusesWithoutDatacenterSuite) {
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\ProductOptions", 0,
@@ -175,7 +177,8 @@ TEST_F(ServiceRunTest, RefusesWithoutDatacenterSuite) {
     ChildProcess svc;
     ASSERT_TRUE(StartService(svc));
     ASSERT_TRUE(svc.WaitExit(15000));
-    EXPECT_EQ(WEXITSTATUS(svc.exitStatus()), 0);
+    EXPECT_EQ(WEXITSTATUS(svc.exitStatus()), 1);
+    EXPECT_NE(svc.Stderr().find("the only supported OS"), std::string::npos) << svc.Stderr();
     auto ev = EventsWithId("0xE00000B7");
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].message, "For the \"Zembrik\", the only supported OS is Windows 2000 Datacenter Server.");
@@ -256,4 +259,14 @@ TEST_F(ServiceRunTest, UnknownOptionPrintsUsage) {
     ASSERT_TRUE(svc.WaitExit(10000));
     EXPECT_EQ(svc.Stdout(), "Unknown command '/Bogus':\n   use '-install [user password]', '-reinstall [user "
                             "password]' or '-remove'.\n");
+    // A word without its lead character starts nothing: the dispatch fails.
+    ChildProcess stray;
+    ASSERT_TRUE(stray.Start(ZEMBRIK_SERVICE_PATH, {"install"}, {{"ZEMBRIK_SYSROOT", root_.path()}}, out));
+    ASSERT_TRUE(stray.WaitExit(10000));
+    EXPECT_EQ(WEXITSTATUS(stray.exitStatus()), 1);
+    EXPECT_NE(stray.Stderr().find("Usage: ZembrikService"), std::string::npos) << stray.Stderr();
+    auto failed = EventsWithId("0xE00000B5");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].pid, stray.pid());
+    EXPECT_EQ(EventsWithId(kStarted).size(), 0u);
 }

@@ -1,6 +1,7 @@
 // The System event log: eventlog/System.log under the state root, one JSON
 // object per line, mirrored to the systemd journal (with structured fields)
-// where one runs, else to syslog. Readable by root and the
+// where one runs, else to syslog; shown on standard error when that is a
+// terminal, and errors also when it is no journal's. Readable by root and the
 // administrators' group only (Windows lets every user read it).
 #pragma once
 #include "pal/security.h"
