@@ -5,6 +5,7 @@
 
 #if defined(ZEMBRIKCTL_PATH) && defined(ZEMBRIK_SERVICE_PATH)
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -39,7 +40,10 @@ protected:
                       0);
             RegCloseKey(h);
         }
-        ASSERT_TRUE(service_.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, Scratch()));
+        // The service's output apart from the commands': it shows its errors there.
+        std::string serviceOut = Scratch() + "/service";
+        ASSERT_EQ(mkdir(serviceOut.c_str(), 0700), 0);
+        ASSERT_TRUE(service_.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, serviceOut));
         ASSERT_TRUE(WaitUntil(20000, [] { return WaitNamedPipeW(kPipeName, 200) != FALSE; }))
             << "the service's pipe did not appear";
     }

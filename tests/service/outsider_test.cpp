@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -140,7 +141,10 @@ protected:
         testsupport::EndMediator();
     }
     void StartService() {
-        ASSERT_TRUE(service_.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, scratch_));
+        // The service's output apart from the commands': it shows its errors there.
+        ASSERT_TRUE(mkdir((scratch_ + "/service").c_str(), 0700) == 0 || errno == EEXIST);
+        ASSERT_TRUE(
+            service_.Start(ZEMBRIK_SERVICE_PATH, {}, {{"ZEMBRIK_SYSROOT", root_.path()}}, scratch_ + "/service"));
         ASSERT_TRUE(WaitUntil(30000, [&] { return Ctl({"info"}).status == 0; })) << "the service does not answer";
     }
     // Stops the service (SIGTERM); true when it ended in time.
