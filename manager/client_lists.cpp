@@ -54,17 +54,22 @@ ProcListEntry* FindEntry(std::vector<ProcListEntry>& list, ULONGLONG pid) {
 
 }  // namespace
 
-// Called with the manager lock held.
-void ZembrikMgr::PublishRawList() {
-    std::vector<ProcListEntry> entries(rawCount_);
-    for (DWORD i = 0; i < rawCount_; ++i) ToListEntry(rawProcs_[i], entries[i]);
-    std::lock_guard<std::mutex> guard(listLock_);
+// Called with the list lock held.
+void ZembrikMgr::EndDiscovery(std::vector<ProcListEntry>& entries) {
     list_.swap(entries);
     listTick_ = GetTickCount64();
     ++listSerial_;
     ++listVersion_;
     --walksRunning_;
     listDone_.notify_all();
+}
+
+// Called with the manager lock held.
+void ZembrikMgr::PublishRawList() {
+    std::vector<ProcListEntry> entries(rawCount_);
+    for (DWORD i = 0; i < rawCount_; ++i) ToListEntry(rawProcs_[i], entries[i]);
+    std::lock_guard<std::mutex> guard(listLock_);
+    EndDiscovery(entries);
 }
 
 void ZembrikMgr::PublishWalk(RawProc* procs, DWORD count) {
@@ -82,12 +87,7 @@ void ZembrikMgr::PublishWalk(RawProc* procs, DWORD count) {
         e.listFlags |= InManagedGroup;
         memcpy(e.groupName, o.groupName, sizeof(e.groupName));
     }
-    list_.swap(entries);
-    listTick_ = GetTickCount64();
-    ++listSerial_;
-    ++listVersion_;
-    --walksRunning_;
-    listDone_.notify_all();
+    EndDiscovery(entries);
 }
 
 void ZembrikMgr::LinkMember(RawProc* raw, ManagedJob* job) {

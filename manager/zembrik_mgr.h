@@ -166,6 +166,8 @@ private:
     // ... or from a client's own walk (taken), with the group links of the
     // list it replaces.
     void PublishWalk(RawProc* procs, DWORD count);
+    // Both: the new list takes the published one's place (list lock held).
+    void EndDiscovery(std::vector<ProcListEntry>& entries);
     // A discovery for the client list; see client_lists.cpp.
     void DiscoverForList(std::unique_lock<std::mutex>& l);
     // The thread that discovers ahead of lists while they keep coming.
