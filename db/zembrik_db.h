@@ -188,7 +188,9 @@ private:
     CRITICAL_SECTION nameLock_;
     CRITICAL_SECTION procLock_;
     CRITICAL_SECTION groupLock_;
-    DWORD lastRegResult_ = 0;
+    // Per thread, like GetLastError: rule changes on different lists run at
+    // once, and one's result must not become another's.
+    static thread_local DWORD lastRegResult_;
     std::atomic<DWORD> pollMilliseconds_{60000};  // read by the manager without a lock
     HKEY parametersKey_ = nullptr;
     HKEY procRulesKey_ = nullptr;
