@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "client/service_commands.h"
+#include "pal/console.h"
 #include "pal/json.h"
 
 namespace zctl {
@@ -68,7 +69,7 @@ bool ParseArgs(const std::vector<std::string>& args, std::initializer_list<const
 }
 
 int Failed(std::FILE* err, const std::string& what, const std::string& text) {
-    WriteError(err, "", what + ": " + text);
+    WriteError(err, what, text);
     return 1;
 }
 
@@ -84,18 +85,24 @@ bool ConnectOrSay(ServiceClient& client, const std::string& what, std::FILE* err
 }
 
 std::string Table(const std::vector<std::vector<std::string>>& rows) {
+    // Widths in terminal columns: a name in CJK or with accents lines up too.
+    std::vector<std::vector<size_t>> cells(rows.size());
     std::vector<size_t> widths;
-    for (const auto& row : rows) {
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const auto& row = rows[r];
         if (widths.size() < row.size()) widths.resize(row.size(), 0);
-        for (size_t i = 0; i < row.size(); ++i)
-            if (row[i].size() > widths[i]) widths[i] = row[i].size();
+        for (size_t i = 0; i < row.size(); ++i) {
+            cells[r].push_back(PalDisplayWidth(OneLine(row[i])));
+            if (cells[r][i] > widths[i]) widths[i] = cells[r][i];
+        }
     }
     std::string text;
-    for (const auto& row : rows) {
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const auto& row = rows[r];
         std::string line;
         for (size_t i = 0; i < row.size(); ++i) {
             line += OneLine(row[i]);
-            if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+            if (i + 1 < row.size()) line += std::string(widths[i] - cells[r][i] + 2, ' ');
         }
         while (!line.empty() && line.back() == ' ') line.pop_back();
         text += line + "\n";

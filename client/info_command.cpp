@@ -105,6 +105,27 @@ const char kMetricsUsage[] =
 
 }  // namespace
 
+bool ReadMetricsFile(std::string& text, std::string& error) {
+    // Read where it is; the client makes nothing under the state root.
+    std::string path = PalStateRootPath() + "/run/metrics/zembrik.prom";
+    text.clear();
+    std::FILE* f = std::fopen(path.c_str(), "rbe");
+    if (f == nullptr) {
+        int e = errno;
+        error = e == ENOENT ? "no metrics at " + path + ": the service has not finished a pass yet or is not running"
+                            : path + ": " + std::strerror(e);
+        return false;
+    }
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+    bool readError = std::ferror(f) != 0;
+    int e = errno;
+    std::fclose(f);
+    if (readError) error = path + ": " + std::strerror(e);
+    return !readError;
+}
+
 int RunMetricsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     ParsedArgs a;
     std::string error;
@@ -115,24 +136,8 @@ int RunMetricsCommand(const std::vector<std::string>& args, std::FILE* out, std:
     }
     if (!a.positional.empty())
         return Failed(err, "metrics", "unexpected argument '" + OneLine(a.positional[0]) + "'");
-    // Read where it is; the client makes nothing under the state root.
-    std::string path = PalStateRootPath() + "/run/metrics/zembrik.prom";
-    std::FILE* f = std::fopen(path.c_str(), "rbe");
-    if (f == nullptr) {
-        int e = errno;
-        if (e == ENOENT)
-            return Failed(err, "metrics",
-                          "no metrics at " + path + ": the service has not finished a pass yet or is not running");
-        return Failed(err, "metrics", path + ": " + std::strerror(e));
-    }
     std::string text;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-    bool readError = std::ferror(f) != 0;
-    int e = errno;
-    std::fclose(f);
-    if (readError) return Failed(err, "metrics", path + ": " + std::strerror(e));
+    if (!ReadMetricsFile(text, error)) return Failed(err, "metrics", error);
     Write(out, text);
     return 0;
 }

@@ -32,8 +32,9 @@ const char kGroupsUsage[] =
     "Usage: zembrikctl groups [--running] [--name N] [--json]\n"
     "\n"
     "Lists the process groups: group rules, groups named by process rules and\n"
-    "running groups, with their processes, CPU times and peak memory. FLAGS as\n"
-    "in ps.\n"
+    "running groups, with their processes, CPU times, peak memory and the\n"
+    "settings of their rules: every limit (time, memory, processes) and the\n"
+    "priority and CPUs they hold. FLAGS as in ps.\n"
     "\n"
     "Options:\n"
     "  --running    running groups only\n"
@@ -193,6 +194,15 @@ int RunGroupsCommand(const std::vector<std::string>& args, std::FILE* out, std::
     std::vector<JobListEntry> list;
     DWORD rc = FetchGroupList(client, key, flags, list);
     if (rc != 0) return FailedResult(err, "groups", rc);
+    // Every limit a group has is its rule's: the settings come from there.
+    std::vector<JobSummary> rules;
+    JobSummary ruleKey{};
+    if ((rc = FetchGroupSummaries(client, ruleKey, 0, rules)) != 0) return FailedResult(err, "groups", rc);
+    auto ruleOf = [&rules](const JobListEntry& e) -> const JobSummary* {
+        for (const JobSummary& r : rules)
+            if (std::memcmp(r.name, e.name, sizeof(e.name)) == 0) return &r;
+        return nullptr;
+    };
 
     if (a.Has("--json")) {
         std::string j = "[";
@@ -215,13 +225,16 @@ int RunGroupsCommand(const std::vector<std::string>& args, std::FILE* out, std::
                  ", \"activeProcesses\": " + std::to_string(e.activeProcesses) +
                  ", \"terminatedProcesses\": " + std::to_string(e.terminatedProcesses) + ", \"io\": " + io + "]" +
                  ", \"peakProcessMemory\": " + std::to_string(e.peakProcessMemory) +
-                 ", \"peakGroupMemory\": " + std::to_string(e.peakGroupMemory) + "}";
+                 ", \"peakGroupMemory\": " + std::to_string(e.peakGroupMemory);
+            const JobSummary* rule = ruleOf(e);
+            j += std::string(", \"settings\": {") +
+                 (rule != nullptr ? SettingsJson(RuleKind::Group, rule->mgmt, nullptr) : std::string()) + "}}";
         }
         Write(out, j + "]\n");
         return 0;
     }
     std::vector<std::vector<std::string>> rows = {{"NAME", "FLAGS", "PRIORITY", "CPUS", "ACTIVE", "TOTAL", "ENDED",
-                                                   "USER-S", "KERNEL-S", "PEAK-PROC", "PEAK-GROUP"}};
+                                                   "USER-S", "KERNEL-S", "PEAK-PROC", "PEAK-GROUP", "SETTINGS"}};
     for (const JobListEntry& e : list) {
         bool running = (e.listFlags & RunningNow) != 0;
         auto live = [running](const std::string& s) { return running ? s : std::string("-"); };
@@ -229,7 +242,8 @@ int RunGroupsCommand(const std::vector<std::string>& args, std::FILE* out, std::
                         live(CpuListText(e.affinity)), live(std::to_string(e.activeProcesses)),
                         live(std::to_string(e.totalProcesses)), live(std::to_string(e.terminatedProcesses)),
                         live(CpuSecondsText(e.totalUserTime)), live(CpuSecondsText(e.totalKernelTime)),
-                        live(SizeText(e.peakProcessMemory)), live(SizeText(e.peakGroupMemory))});
+                        live(SizeText(e.peakProcessMemory)), live(SizeText(e.peakGroupMemory)),
+                        ruleOf(e) != nullptr ? SettingsText(RuleKind::Group, ruleOf(e)->mgmt, nullptr) : "-"});
     }
     Write(out, Table(rows));
     return 0;

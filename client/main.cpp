@@ -19,9 +19,11 @@ struct Command {
 };
 
 const Command kCommands[] = {
+    {"status", zctl::kStatusSummary, zctl::RunStatusCommand},
     {"info", zctl::kInfoSummary, zctl::RunInfoCommand},
     {"ps", zctl::kPsSummary, zctl::RunPsCommand},
     {"groups", zctl::kGroupsSummary, zctl::RunGroupsCommand},
+    {"top", zctl::kTopSummary, zctl::RunTopCommand},
     {"kill", zctl::kKillSummary, zctl::RunKillCommand},
     {"kill-group", zctl::kKillGroupSummary, zctl::RunKillGroupCommand},
     {"aliases", zctl::kAliasesSummary, zctl::RunAliasesCommand},
@@ -45,7 +47,8 @@ void Usage(std::FILE* f) {
         std::string name = c.name;
         text += "  " + name + std::string(name.size() < 12 ? 12 - name.size() : 1, ' ') + c.summary + "\n";
     }
-    text += "\nThe state root is $ZEMBRIK_SYSROOT (default /var/lib/zembrik).\n";
+    text += "\n--verbose with any command names the Windows error constants in errors.\n"
+            "The state root is $ZEMBRIK_SYSROOT (default /var/lib/zembrik).\n";
     zctl::Write(f, text);
 }
 
@@ -58,7 +61,15 @@ const Command* FindCommand(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args;
+    // --verbose holds for every command, wherever it stands before "--".
+    bool optionsDone = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        optionsDone = optionsDone || a == "--";
+        if (!optionsDone && a == "--verbose") zctl::SetVerbose(true);
+        else args.push_back(std::move(a));
+    }
     if (args.empty()) {
         Usage(stderr);
         return 1;

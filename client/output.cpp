@@ -6,13 +6,19 @@ void Write(std::FILE* f, std::string_view text) {
     if (!text.empty()) std::fwrite(text.data(), 1, text.size(), f);
 }
 
+namespace {
+bool g_verbose = false;
+}  // namespace
+
+void SetVerbose(bool on) { g_verbose = on; }
+bool Verbose() { return g_verbose; }
+
 void WriteError(std::FILE* err, std::string_view command, std::string_view text) {
-    std::string line = "zembrikctl";
+    std::string line = "zembrikctl: ";
     if (!command.empty()) {
-        line += ' ';
         line += command;
+        line += ": ";
     }
-    line += ": ";
     line += text;
     line += '\n';
     Write(err, line);

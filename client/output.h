@@ -12,8 +12,12 @@ namespace zctl {
 using CommandMain = int (*)(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
 void Write(std::FILE* f, std::string_view text);
-// "zembrikctl <command>: <text>" and a line end, on err.
+// "zembrikctl: <command>: <text>" (or "zembrikctl: <text>") and a line end,
+// on err: the one form of every error the commands report.
 void WriteError(std::FILE* err, std::string_view command, std::string_view text);
+// --verbose: errors name their Windows error constants as well.
+void SetVerbose(bool on);
+bool Verbose();
 
 // Text made fit for one output line: line ends, tabs and other control
 // characters (terminal escapes included) become spaces.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "client/output.h"
+#include "client/service_client.h"
 #include "pal/error.h"
 #include "pal/json.h"
 #include "pal/regdata.h"
@@ -139,16 +140,6 @@ constexpr size_t kExportWidth = 80;
 constexpr size_t kMaxImportBytes = 64 * 1024 * 1024;
 
 // ---- text forms -------------------------------------------------------
-
-std::string SystemText(DWORD code) {
-    WCHAR buf[1024];
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
-                             sizeof(buf) / sizeof(buf[0]), nullptr);
-    if (n == 0) return "Error " + std::to_string(code) + ".";
-    std::u16string text(buf, n);
-    while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r' || text.back() == u' ')) text.pop_back();
-    return pal::ToUtf8(text);
-}
 
 std::string KeyName(const std::u16string& path) {
     return path.empty() ? std::string(kRoot) : std::string(kRoot) + "\\" + pal::ToUtf8(path);
@@ -714,7 +705,7 @@ struct Context {
     int Error(const std::u16string& key, DWORD code, const std::u16string* value = nullptr) const {
         std::string where = KeyName(key);
         if (value != nullptr) where += " value " + (value->empty() ? std::string("(Default)") : pal::ToUtf8(*value));
-        return Fail(where + ": " + SystemText(code));
+        return Fail(where + ": " + ResultWords(code));
     }
 };
 
@@ -918,7 +909,7 @@ int Import(const Context& c, const RegArgs& a) {
             if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
             break;
         }
-        if (rc != ERROR_SUCCESS) return c.Fail(at + KeyName(failed) + ": " + SystemText(rc));
+        if (rc != ERROR_SUCCESS) return c.Fail(at + KeyName(failed) + ": " + ResultWords(rc));
     }
     return 0;
 }

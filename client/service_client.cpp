@@ -6,6 +6,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "client/output.h"
 #include "pal/error.h"
 #include "pal/pipe.h"
 #include "pal/resource.h"
@@ -218,6 +219,8 @@ const ErrorNameEntry kErrorNames[] = {
     {258, "WAIT_TIMEOUT"},
 };
 
+}  // namespace
+
 std::string SystemText(DWORD code) {
     WCHAR buf[512];
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
@@ -229,8 +232,6 @@ std::string SystemText(DWORD code) {
         text.pop_back();
     return pal::ToUtf8(text);
 }
-
-}  // namespace
 
 DWORD CheckReply(const std::string& bytes, DWORD requestId) {
     if (bytes.size() < kHeaderSize) return ResultBadRequest;
@@ -482,28 +483,29 @@ std::string ResultWords(DWORD result) {
     case ResultNotFound: return "not found";
     case ResultMediatorRunning: return "the mediator is running";
     case ResultMediatorNotRunning: return "the mediator is not running";
-    case ERROR_ACCESS_DENIED: return "access denied (ERROR_ACCESS_DENIED)";
     default: break;
     }
     char hex[16];
     std::snprintf(hex, sizeof(hex), "0x%08X", result);
     if ((result & 0xF0000000) != 0) return std::string("service error ") + hex;
+    std::string text = result == ERROR_ACCESS_DENIED ? "access denied" : SystemText(result);
+    // The system's sentences start with a capital; ours do not.
+    if (text.size() > 1 && text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'a' && text[1] <= 'z') text[0] += 'a' - 'A';
     std::string name = ErrorName(result);
-    std::string text = SystemText(result);
-    if (name.empty()) name = "error " + std::to_string(result);
-    return text.empty() ? name : text + " (" + name + ")";
+    if (text.empty()) return (name.empty() ? "error " + std::to_string(result) : name);
+    return Verbose() ? text + " (" + (name.empty() ? "error " + std::to_string(result) : name) + ")" : text;
 }
 
 std::string ConnectWords(DWORD error) {
+    std::string name = Verbose() && !ErrorName(error).empty() ? " (" + ErrorName(error) + ")" : "";
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case 121:  // ERROR_SEM_TIMEOUT
     case WAIT_TIMEOUT:
-        return "the service is not running in " + PalStateRootPath() + " (" + ErrorName(error) + ")";
-    case ERROR_ACCESS_DENIED:
-        return "access denied (ERROR_ACCESS_DENIED): only administrators may use the service";
-    case ERROR_PIPE_BUSY: return "the service is busy (ERROR_PIPE_BUSY)";
+        return "the service is not running in " + PalStateRootPath() + name;
+    case ERROR_ACCESS_DENIED: return "access denied" + name + ": only administrators may use the service";
+    case ERROR_PIPE_BUSY: return "the service is busy" + name;
     default: return ResultWords(error);
     }
 }

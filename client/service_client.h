@@ -116,6 +116,9 @@ DWORD GetServiceInfo(ServiceClient& client, ServiceInfo& info);
 // "not found", "stale", "bad name", "access denied (ERROR_ACCESS_DENIED)",
 // other Windows errors by name and system text.
 std::string ResultWords(DWORD result);
+// The system's text for a Windows error, without its final period; "" when
+// it has none.
+std::string SystemText(DWORD code);
 // The Windows name of an error code ("ERROR_FILE_NOT_FOUND"), or "" when unknown.
 std::string ErrorName(DWORD code);
 // Words for a failed connect: the service is not running, access denied.

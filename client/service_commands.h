@@ -25,6 +25,8 @@ extern const char kGroupRulesSummary[];
 extern const char kPollSummary[];
 extern const char kMediatorSummary[];
 extern const char kRestoreSummary[];
+extern const char kStatusSummary[];
+extern const char kTopSummary[];
 
 int RunInfoCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunMetricsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
@@ -38,6 +40,8 @@ int RunGroupRulesCommand(const std::vector<std::string>& args, std::FILE* out, s
 int RunPollCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunMediatorCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunRestoreCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunStatusCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunTopCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
 // ---- shared by the commands (command_common.cpp) -------------------------
 
@@ -71,5 +75,25 @@ std::string JsonString(const std::string& text);
 std::string FileTimeText(ULONGLONG value);
 // 100-ns units of CPU time as seconds with two decimals ("12.34").
 std::string CpuSecondsText(ULONGLONG hundredNs);
+
+// The metrics file of the last pass; false with the reason.
+bool ReadMetricsFile(std::string& text, std::string& error);
+
+// ---- the service's processes (status_command.cpp) ------------------------
+
+struct ServiceProcesses {
+    DWORD state = 1;        // SERVICE_STOPPED
+    DWORD exitCode = 0;     // why it stopped, when it did not stop itself
+    DWORD pid = 0;          // 0 unless it runs
+    ULONGLONG started = 0;  // its creation time (FILETIME units), 0 when unknown
+    DWORD mediatorPid = 0;  // 0 when no mediator runs
+};
+// The service's state and pids as the control manager records them; 0 or
+// the Windows error.
+DWORD QueryServiceProcesses(ServiceProcesses& out);
+// Now, in FILETIME units.
+ULONGLONG NowFileTime();
+// "3d 4h 5m", "2h 13m", "4m 10s", "12s".
+std::string UptimeText(ULONGLONG hundredNs);
 
 }  // namespace zctl

@@ -3,7 +3,9 @@
 #pragma once
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "pal/types.h"
 
@@ -31,3 +33,14 @@ private:
 // A label value as the format wants it: backslash, double quote and line
 // feed escaped.
 std::string PromEscape(const std::string& value);
+
+// One sample line read back: its name, labels (values unescaped) and value.
+// False for comments, blank lines and anything not in the form written.
+struct PromSample {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> labels;
+    double value = 0;
+    // The value of a label, or "".
+    std::string Label(std::string_view label) const;
+};
+bool ParsePromSample(std::string_view line, PromSample& out);

@@ -24,7 +24,7 @@ constexpr DWORD kRefreshMs = 60000;
 ZembrikMD8::ZembrikMD8() {
     SECURITY_ATTRIBUTES sa{};
     if (!BuildAdminSecAttr(&sa)) return;
-    onlyMe_ = CreateEventW(&sa, TRUE, FALSE, u"ZembrikMD8OnlyMe");
+    onlyMe_ = CreateEventW(&sa, TRUE, FALSE, kMediatorOnlyMeName);
     DWORD created = GetLastError();
     FreeSecAttr(&sa);
     if (onlyMe_ == nullptr) return;
@@ -33,7 +33,7 @@ ZembrikMD8::ZembrikMD8() {
         onlyMe_ = nullptr;
         return;
     }
-    mapping_ = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, u"ZembrikMD8Jobs");
+    mapping_ = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kJobMappingName);
     if (mapping_ == nullptr) return;
     header_ = static_cast<SharedJobHeader*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0));
     if (header_ == nullptr) return;

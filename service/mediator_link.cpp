@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr const WCHAR* kJobMappingName = u"ZembrikMD8Jobs";
-constexpr const WCHAR* kMediatorOnlyMe = u"ZembrikMD8OnlyMe";
 
 }  // namespace
 
@@ -50,7 +48,7 @@ bool ZembrikCore::AttachMediator() {
     context.jobHeader = header;
     header->serviceEvent = HandleToULong(context.mediatorEvent);
 
-    if (OpenExclEvent(kMediatorOnlyMe, false)) {
+    if (OpenExclEvent(kMediatorOnlyMeName, false)) {
         // Adopt the running mediator: its port, its job numbers, its blocks.
         HANDLE mediator = OpenRecordedMediator(PROCESS_DUP_HANDLE | PROCESS_TERMINATE | SYNCHRONIZE);
         HANDLE port = nullptr;
@@ -154,7 +152,7 @@ void MediatorPath(LPWSTR path, size_t cch) {
 
 DWORD ZembrikCore::StartMediator() {
     EnterCriticalSection(&mediatorLock_);
-    if (OpenExclEvent(kMediatorOnlyMe, false)) {
+    if (OpenExclEvent(kMediatorOnlyMeName, false)) {
         LeaveCriticalSection(&mediatorLock_);
         return ResultMediatorRunning;
     }

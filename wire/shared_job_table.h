@@ -10,6 +10,10 @@
 #include "pal/security.h"
 #include "pal/types.h"
 
+// The names the service and the mediator meet under.
+inline constexpr const WCHAR* kJobMappingName = u"ZembrikMD8Jobs";
+inline constexpr const WCHAR* kMediatorOnlyMeName = u"ZembrikMD8OnlyMe";  // held while a mediator runs
+
 constexpr DWORD kJobEntriesPerBlock = 24;
 constexpr DWORD kJobNameUnits = 71;
 constexpr DWORD kJobReleased = 1;  // entry flag: the service dropped the group

@@ -2,15 +2,19 @@
 #include "internal/named.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "internal/locks.h"
 #include "pal/error.h"
 #include "pal/strings.h"
+#include "pal/sync.h"
 
 namespace pal {
 
@@ -154,3 +158,43 @@ DWORD AcquireNamedImpl(const char* area, LPCWSTR name, std::string& kind, const 
 }
 
 }  // namespace pal
+
+BOOL PalGetNamedEventHolders(LPCWSTR name, DWORD* pids, DWORD count, DWORD* found) {
+    if (name == nullptr || found == nullptr || (pids == nullptr && count != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *found = 0;
+    std::string objects = pal::StatePath("run/objects");
+    if (objects.empty()) return FALSE;
+    struct stat st;
+    if (stat((objects + "/" + pal::EncodeName(name) + "/holder").c_str(), &st) != 0) {
+        SetLastError(pal::ErrnoToWin32(errno, true));
+        return FALSE;
+    }
+    // Each holder keeps a shared flock on the holder file; the kernel lists
+    // them with the pid that took them.
+    std::FILE* f = std::fopen("/proc/locks", "re");
+    if (f == nullptr) {
+        SetLastError(pal::ErrnoToWin32(errno));
+        return FALSE;
+    }
+    char line[256];
+    while (std::fgets(line, sizeof(line), f) != nullptr) {
+        char kind[16], mode[16];
+        unsigned long pid = 0, ino = 0;
+        unsigned maj = 0, min = 0;
+        if (std::strstr(line, "->") != nullptr) continue;  // a waiter, not a holder
+        if (std::sscanf(line, "%*d: %15s %*s %15s %lu %x:%x:%lu", kind, mode, &pid, &maj, &min, &ino) != 6) continue;
+        if (std::strcmp(kind, "FLOCK") != 0 || ino != st.st_ino || maj != major(st.st_dev) || min != minor(st.st_dev))
+            continue;
+        if (*found < count) pids[*found] = static_cast<DWORD>(pid);
+        ++*found;
+    }
+    std::fclose(f);
+    if (*found == 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    return TRUE;
+}

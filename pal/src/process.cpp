@@ -115,6 +115,8 @@ void PutFileTime(LPFILETIME ft, uint64_t v) {
 
 struct Stat {
     char state = 0;
+    unsigned long ppid = 0;
+    uint64_t rss = 0;  // pages
     uint64_t flags = 0;
     uint64_t utime = 0, stime = 0;
     long nice = 0;
@@ -178,11 +180,13 @@ int ReadStat(pid_t pid, Stat& s, char* comm = nullptr) {
         char* end = p;
         switch (field) {
         case 3: s.state = *p; break;
+        case 4: s.ppid = strtoul(p, &end, 10); break;
         case 9: s.flags = strtoull(p, &end, 10); break;
         case 14: s.utime = strtoull(p, &end, 10); break;
         case 15: s.stime = strtoull(p, &end, 10); break;
         case 19: s.nice = strtol(p, &end, 10); break;
         case 22: s.start = strtoull(p, &end, 10); break;
+        case 24: s.rss = strtoull(p, &end, 10); break;
         case 27: s.endCode = strtoull(p, &end, 10); break;
         case 28: s.startStack = strtoull(p, &end, 10); break;
         case 41: s.policy = static_cast<unsigned>(strtoul(p, &end, 10)); break;
@@ -479,6 +483,8 @@ DWORD InternalProcessFacts(DWORD pid, PAL_PROCESS_FACTS& f) {
     f = PAL_PROCESS_FACTS{};
     if (ReadStat(static_cast<pid_t>(pid), s, f.commandName) != 0) return ERROR_INVALID_PARAMETER;
     f.processId = pid;
+    f.parentProcessId = static_cast<DWORD>(s.ppid);
+    f.residentBytes = s.rss * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
     if (IsDead(s.state)) f.flags |= PAL_PROCESS_ENDED;
     if ((s.flags & kPF_KTHREAD) != 0) f.flags |= PAL_PROCESS_KERNEL_THREAD;
     PutFileTime(&f.creationTime, CreationFileTime(s.start));

@@ -184,10 +184,11 @@ bool DispatcherAlive(const std::string& lockPath, uint32_t pid) {
     return probe.l_type != F_UNLCK;
 }
 
-DWORD QueryByBase(const std::string& dir, const std::string& base, SERVICE_STATUS& status) {
+DWORD QueryByBase(const std::string& dir, const std::string& base, SERVICE_STATUS& status, DWORD* pidOut = nullptr) {
     std::string text;
     int rc = ReadWholeFile(dir + "/" + base + ".status", text);
     uint32_t pid = 0;
+    if (pidOut != nullptr) *pidOut = 0;
     if (rc == EACCES) return ERROR_ACCESS_DENIED;
     if (rc != 0 || !ParseStatus(text, status, pid)) {
         // Never ran here (or the record is unreadable): stopped.
@@ -198,6 +199,7 @@ DWORD QueryByBase(const std::string& dir, const std::string& base, SERVICE_STATU
         // The process ended without reporting STOPPED: it died.
         status = SERVICE_STATUS{status.dwServiceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
     }
+    if (pidOut != nullptr && status.dwCurrentState != SERVICE_STOPPED) *pidOut = pid;
     return ERROR_SUCCESS;
 }
 
@@ -276,10 +278,10 @@ uint64_t Remaining(uint64_t deadline) {
 
 }  // namespace
 
-DWORD InternalQueryServiceStatus(const std::u16string& name, SERVICE_STATUS& status) {
+DWORD InternalQueryServiceStatus(const std::u16string& name, SERVICE_STATUS& status, DWORD* pid) {
     std::string dir = ServicesDir();
     if (dir.empty()) return GetLastError();
-    return QueryByBase(dir, ResolveBase(dir, name), status);
+    return QueryByBase(dir, ResolveBase(dir, name), status, pid);
 }
 
 DWORD InternalControlService(const std::u16string& name, DWORD control, SERVICE_STATUS& status, DWORD timeoutMs) {
@@ -437,11 +439,32 @@ BOOL QueryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status) {
     DWORD rc;
     if (status == nullptr) rc = ERROR_INVALID_PARAMETER;
     else if ((svc->access & SERVICE_QUERY_STATUS) == 0) rc = ERROR_ACCESS_DENIED;
-    else rc = pal::svc::InternalQueryServiceStatus(svc->name, *status);
+    else rc = pal::svc::InternalQueryServiceStatus(svc->name, *status, nullptr);
     if (rc != ERROR_SUCCESS) {
         SetLastError(rc);
         return FALSE;
     }
+    return TRUE;
+}
+
+BOOL QueryServiceStatusEx(SC_HANDLE handle, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    pal::ObjRef<pal::svc::Service> svc(pal::LookupHandle(handle, pal::ObjType::Service));
+    if (!svc) return FALSE;
+    DWORD rc = ERROR_SUCCESS;
+    if (level != SC_STATUS_PROCESS_INFO || needed == nullptr) rc = ERROR_INVALID_PARAMETER;
+    else if ((svc->access & SERVICE_QUERY_STATUS) == 0) rc = ERROR_ACCESS_DENIED;
+    else if ((*needed = sizeof(SERVICE_STATUS_PROCESS)) > size || buffer == nullptr) rc = ERROR_INSUFFICIENT_BUFFER;
+    SERVICE_STATUS status{};
+    DWORD pid = 0;
+    if (rc == ERROR_SUCCESS) rc = pal::svc::InternalQueryServiceStatus(svc->name, status, &pid);
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return FALSE;
+    }
+    SERVICE_STATUS_PROCESS out{status.dwServiceType,   status.dwCurrentState,          status.dwControlsAccepted,
+                               status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                               status.dwWaitHint,      pid,                             0};
+    memcpy(buffer, &out, sizeof(out));
     return TRUE;
 }
 

@@ -380,7 +380,7 @@ TEST_F(RegCommandTest, DeleteValueKeyAndTree) {
     Result r = Reg({"delete", "SOFTWARE\\Zembrik"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
-              "zembrikctl reg delete: HKEY_LOCAL_MACHINE\\SOFTWARE\\Zembrik has 1 subkey; use --tree to delete it "
+              "zembrikctl: reg delete: HKEY_LOCAL_MACHINE\\SOFTWARE\\Zembrik has 1 subkey; use --tree to delete it "
               "with everything below it\n");
     EXPECT_TRUE(KeyExists(u"SOFTWARE\\Zembrik\\Groups\\web"));
 
@@ -406,17 +406,17 @@ TEST_F(RegCommandTest, ErrorsUseSystemTexts) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
-              "zembrikctl reg query: HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing: The system cannot find the file "
-              "specified.\n");
+              "zembrikctl: reg query: HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing: the system cannot find the file "
+              "specified\n");
     Ok({"set", "SOFTWARE\\Zembrik", "Limit", "--type", "dword", "1"});
     r = Reg({"query", "SOFTWARE\\Zembrik", "Nope"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
-              "zembrikctl reg query: HKEY_LOCAL_MACHINE\\SOFTWARE\\Zembrik value Nope: The system cannot find the "
-              "file specified.\n");
+              "zembrikctl: reg query: HKEY_LOCAL_MACHINE\\SOFTWARE\\Zembrik value Nope: the system cannot find the "
+              "file specified\n");
     r = Reg({"delete", "SOFTWARE\\Missing", "--tree"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("The system cannot find the file specified."), std::string::npos);
+    EXPECT_NE(r.err.find("the system cannot find the file specified"), std::string::npos);
     r = Reg({"export", "SOFTWARE\\Missing"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "") << "nothing is written when the export fails";
@@ -479,9 +479,9 @@ TEST_F(RegCommandTest, CallerPermissionsApply) {
     });
     t.join();
     EXPECT_EQ(query.status, 1);
-    EXPECT_EQ(query.err, "zembrikctl reg query: HKEY_LOCAL_MACHINE\\SOFTWARE\\Private: Access is denied.\n");
+    EXPECT_EQ(query.err, "zembrikctl: reg query: HKEY_LOCAL_MACHINE\\SOFTWARE\\Private: access denied\n");
     EXPECT_EQ(write.status, 1);
-    EXPECT_NE(write.err.find("Access is denied."), std::string::npos) << write.err;
+    EXPECT_NE(write.err.find("access denied"), std::string::npos) << write.err;
     EXPECT_EQ(readable.status, 0) << readable.err;
     EXPECT_EQ(readable.out, "{\"name\": \"Open\", \"type\": \"REG_SZ\", \"data\": \"y\"}\n");
 }
@@ -512,8 +512,8 @@ TEST_F(RegProgramTest, SetQueryAndMissingKey) {
               "\"values\": [{\"name\": \"Interval\", \"type\": \"REG_DWORD\", \"data\": 60}], \"subkeys\": []}\n");
     r = Run({"reg", "query", "SYSTEM/Nope"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "zembrikctl reg query: HKEY_LOCAL_MACHINE\\SYSTEM\\Nope: The system cannot find the file "
-                     "specified.\n");
+    EXPECT_EQ(r.err, "zembrikctl: reg query: HKEY_LOCAL_MACHINE\\SYSTEM\\Nope: the system cannot find the file "
+                     "specified\n");
     r = Run({"help", "reg"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("zembrikctl reg import FILE"), std::string::npos);

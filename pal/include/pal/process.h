@@ -158,6 +158,8 @@ struct PAL_PROCESS_FACTS {
     DWORD_PTR affinity;        // as GetProcessAffinityMask
     CHAR commandName[16];      // the kernel's command name: it changes with an exec (or a rename)
     ULONGLONG imageStamp;      // changes with every exec (where the image was put); 0 when hidden from us
+    DWORD parentProcessId;     // as a process walk gives it; 0 for a process without one
+    ULONGLONG residentBytes;   // its working set: the pages it has in memory now
 };
 // Note: FALSE with ERROR_INVALID_PARAMETER when no process has the id. Needs
 // no rights to the process (OpenProcess grants these queries to everyone).

@@ -19,6 +19,20 @@ struct SERVICE_STATUS {
 using LPSERVICE_STATUS = SERVICE_STATUS*;
 static_assert(sizeof(SERVICE_STATUS) == 28);
 
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36);
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+
 using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
 using LPHANDLER_FUNCTION = void (*)(DWORD control);
 
@@ -149,3 +163,6 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 // as SERVICE_STOPPED with ERROR_PROCESS_ABORTED, as on Windows; a caller that
 // is not root cannot test the service's lock and trusts the recorded pid.
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+// Note: as QueryServiceStatus; the process id is the one the running copy
+// recorded (0 once stopped); dwServiceFlags is always 0.
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size, LPDWORD needed);

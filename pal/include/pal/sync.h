@@ -25,6 +25,11 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialStat
 // Note: the access right is checked against the object file's mode under the
 // thread's filesystem identity.
 HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name);
+// Not Win32 (Windows does not say who holds a named object): the ids of the
+// processes holding the named event `name`, as their locks on it show; at
+// most `count` go to pids, *found gets how many there are. FALSE with
+// ERROR_FILE_NOT_FOUND when no process holds it.
+BOOL PalGetNamedEventHolders(LPCWSTR name, DWORD* pids, DWORD count, DWORD* found);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 BOOL PulseEvent(HANDLE event);

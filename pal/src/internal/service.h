@@ -68,7 +68,7 @@ const char* StateName(DWORD state);
 // Win32 calls run after their handle and access checks.
 DWORD InternalControlService(const std::u16string& name, DWORD control, SERVICE_STATUS& status,
                              DWORD timeoutMs = kControlTimeoutMs);
-DWORD InternalQueryServiceStatus(const std::u16string& name, SERVICE_STATUS& status);
+DWORD InternalQueryServiceStatus(const std::u16string& name, SERVICE_STATUS& status, DWORD* pid);
 
 // The systemd unit of an installed service, where systemd runs and the
 // service uses the default state root (or ZEMBRIK_UNIT_DIR names the unit
