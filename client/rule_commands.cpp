@@ -1,5 +1,6 @@
 // zembrikctl aliases, rules and group-rules: the alias list (request type
 // 1), the process rules (types 3 and 6) and the group rules (types 2 and 7).
+// aliases test names a path with the service's own matcher, on the list read.
 // Changes carry the list stamp of a fresh read; a stale stamp means someone
 // else changed the list in between, and the change is tried once more on a
 // new read.
@@ -7,6 +8,8 @@
 #include <type_traits>
 
 #include "client/service_commands.h"
+#include "pal/process.h"
+#include "wire/alias_matcher.h"
 
 namespace zctl {
 
@@ -24,6 +27,7 @@ const char kAliasesUsage[] =
     "                              [--type A|D|P] [--description TEXT]\n"
     "       zembrikctl aliases delete INDEX\n"
     "       zembrikctl aliases swap INDEX\n"
+    "       zembrikctl aliases test PATH [--json]\n"
     "\n"
     "The alias rules name processes, tried in order; the last rule is the\n"
     "default (every program by its file name) and cannot be changed.\n"
@@ -36,14 +40,27 @@ const char kAliasesUsage[] =
     "  --before   insert before the rule at INDEX (default: before the\n"
     "             default rule, i.e. at the end)\n"
     "swap exchanges the rules at INDEX and INDEX+1.\n"
+    "test shows which rule names the program at PATH and the name it gets, as\n"
+    "the service would name a process running it. PATH is a Linux path (an\n"
+    "existing file is taken with its links resolved, as a running process shows\n"
+    "it) or a path in the service's form with '\\' (\\usr\\bin\\sleep). %VARIABLE%\n"
+    "references expand in zembrikctl's environment, not the service's: under\n"
+    "sudo or as another user they may differ.\n"
     "\n"
     "Options:\n"
-    "  --json       one JSON object for scripts\n"
+    "  --json       one JSON object for scripts (list, test)\n"
     "  -h, --help   this text\n";
 
 // ---- aliases --------------------------------------------------------------
 
 std::string MatchTypeText(WCHAR t) { return std::string(1, t >= 0x20 && t < 0x7F ? static_cast<char>(t) : '?'); }
+
+// A rule's members of a JSON object.
+std::string AliasJsonFields(const NameRule& r) {
+    return "\"type\": " + JsonString(MatchTypeText(r.matchType)) +
+           ", \"match\": " + JsonString(FieldText(r.match, 64)) + ", \"name\": " + JsonString(FieldText(r.name, 64)) +
+           ", \"description\": " + JsonString(FieldText(r.description, 64));
+}
 
 int AliasesList(ServiceClient& client, bool json, std::FILE* out, std::FILE* err) {
     std::vector<NameRule> rules;
@@ -54,10 +71,7 @@ int AliasesList(ServiceClient& client, bool json, std::FILE* out, std::FILE* err
         std::string j = "{\"stamp\": " + std::to_string(stamp) + ", \"aliases\": [";
         for (size_t i = 0; i < rules.size(); ++i) {
             const NameRule& r = rules[i];
-            j += std::string(i > 0 ? ",\n " : "\n ") + "{\"index\": " + std::to_string(i) +
-                 ", \"type\": " + JsonString(MatchTypeText(r.matchType)) +
-                 ", \"match\": " + JsonString(FieldText(r.match, 64)) + ", \"name\": " + JsonString(FieldText(r.name, 64)) +
-                 ", \"description\": " + JsonString(FieldText(r.description, 64)) +
+            j += std::string(i > 0 ? ",\n " : "\n ") + "{\"index\": " + std::to_string(i) + ", " + AliasJsonFields(r) +
                  ", \"default\": " + (i + 1 == rules.size() ? "true" : "false") + "}";
         }
         Write(out, j + "]}\n");
@@ -72,6 +86,69 @@ int AliasesList(ServiceClient& client, bool json, std::FILE* out, std::FILE* err
                         description.empty() ? "-" : description});
     }
     Write(out, Table(rows));
+    return 0;
+}
+
+// The text discovery names a process by: a path with '\' (not a Linux
+// one) as given, a Linux path as a process running that file shows it.
+bool ImageTextOf(const std::string& path, WCHAR (&text)[260], std::string& error) {
+    if (path.empty()) {
+        error = "PATH: give a path";
+        return false;
+    }
+    if (path[0] != '/' && path.find('\\') != std::string::npos) {
+        if (SetField(text, 260, path)) return true;
+        error = "PATH: 259 characters at most";
+        return false;
+    }
+    PalImagePathText(path.c_str(), text, 260);
+    return true;
+}
+
+int AliasesTest(ServiceClient& client, const std::string& path, bool json, std::FILE* out, std::FILE* err) {
+    const std::string what = "aliases test";
+    WCHAR imageText[260];
+    std::string error;
+    if (!ImageTextOf(path, imageText, error)) return Failed(err, what, error);
+    std::vector<NameRule> rules;
+    DWORD stamp = 0;
+    DWORD rc = FetchNameRules(client, rules, stamp);
+    if (rc != 0) return FailedResult(err, what, rc);
+    AliasMatcher matcher;
+    if (!matcher.Compile(rules.data(), static_cast<DWORD>(rules.size())))
+        return Failed(err, what, "no memory for the compiled rules");
+    WCHAR processName[64];
+    WCHAR imageName[64];
+    DWORD index = matcher.Name(imageText, processName, imageName);
+    bool named = index != AliasMatcher::kNoRule;
+    bool isDefault = named && index + 1 == rules.size();
+    std::string name = FieldText(processName, 64);
+    std::string image = FieldText(imageName, 64);
+    std::string shown = FieldText(imageText, 260);
+    if (json) {
+        std::string j = "{\"stamp\": " + std::to_string(stamp) + ", \"path\": " + JsonString(shown) +
+                        ", \"index\": " + (named ? std::to_string(index) : "null") +
+                        ", \"default\": " + (isDefault ? "true" : "false") +
+                        ", \"rule\": " + (named ? "{" + AliasJsonFields(rules[index]) + "}" : "null") +
+                        ", \"name\": " + JsonString(name) +
+                        ", \"hidden\": " + (named && name.empty() ? "true" : "false") +
+                        ", \"image\": " + JsonString(image) + "}\n";
+        Write(out, j);
+        return 0;
+    }
+    std::string text;
+    if (!named) {
+        text = "no rule";
+    } else if (isDefault) {
+        text = "default rule";
+    } else {
+        const NameRule& r = rules[index];
+        text = "rule " + std::to_string(index) + " (" + MatchTypeText(r.matchType) + " " + FieldText(r.match, 64) +
+               " -> " + FieldText(r.name, 64) + ")";
+    }
+    text += named && name.empty() ? ": hidden" : ": name '" + name + "'";
+    text += ", image '" + image + "', path '" + shown + "'";
+    Write(out, OneLine(text) + "\n");
     return 0;
 }
 
@@ -159,14 +236,21 @@ int RunAliases(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
         return a.Has("--help") ? 0 : 1;
     }
     std::string action = a.positional.empty() ? "" : a.positional[0];
-    if (action != "list" && action != "add" && action != "replace" && action != "delete" && action != "swap")
-        return Failed(err, "aliases", "unknown action '" + OneLine(action) + "' (list, add, replace, delete, swap)");
-    if (action != "list" && a.Has("--json")) return Failed(err, "aliases " + action, "--json applies to list only");
-    if (action == "list" && (a.positional.size() > 1 || a.options.size() > (a.Has("--json") ? 1u : 0u)))
-        return Failed(err, "aliases list", "list takes only --json");
-    if (action != "list") return AliasesChange(action, a, err);
+    if (action != "list" && action != "add" && action != "replace" && action != "delete" && action != "swap" &&
+        action != "test")
+        return Failed(err, "aliases",
+                      "unknown action '" + OneLine(action) + "' (list, add, replace, delete, swap, test)");
+    bool reads = action == "list" || action == "test";
+    if (!reads && a.Has("--json")) return Failed(err, "aliases " + action, "--json applies to list and test only");
+    if (reads && a.options.size() > (a.Has("--json") ? 1u : 0u))
+        return Failed(err, "aliases " + action, action + " takes only --json");
+    if (action == "list" && a.positional.size() > 1) return Failed(err, "aliases list", "list takes only --json");
+    if (action == "test" && a.positional.size() != 2)
+        return Failed(err, "aliases test", "give one PATH (zembrikctl aliases --help)");
+    if (!reads) return AliasesChange(action, a, err);
     ServiceClient client;
-    if (!ConnectOrSay(client, "aliases list", err)) return 1;
+    if (!ConnectOrSay(client, "aliases " + action, err)) return 1;
+    if (action == "test") return AliasesTest(client, a.positional[1], a.Has("--json"), out, err);
     return AliasesList(client, a.Has("--json"), out, err);
 }
 

@@ -8,7 +8,7 @@
 
 #include "common/event_log.h"
 #include "db/list_fold.h"
-#include "db/name_match.h"
+#include "wire/name_match.h"
 #include "wire/priority.h"
 #include "db/locked.h"
 #include "db/zembrik_db.h"

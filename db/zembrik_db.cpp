@@ -116,8 +116,7 @@ bool ZembrikDb::AliasListIntact() const {
 void ZembrikDb::FreeAliasLists() {
     delete[] aliasRules_;
     aliasRules_ = nullptr;
-    delete[] compiledRules_;
-    compiledRules_ = nullptr;
+    matcher_.Clear();
     aliasCount_ = 0;
 }
 
@@ -386,8 +385,7 @@ DWORD ZembrikDb::InsertNameRule(const NameRule* rule, DWORD index, LONG stamp) {
     rules[index] = *rule;
     memcpy(rules + index + 1, aliasRules_ + index, sizeof(NameRule) * (n - index));
     NameRule* old = aliasRules_;
-    delete[] compiledRules_;
-    compiledRules_ = nullptr;
+    matcher_.Clear();
     aliasRules_ = rules;
     aliasCount_ = n + 1;
     DWORD rc = StoreNameRules();
@@ -425,8 +423,7 @@ DWORD ZembrikDb::DeleteNameRule(DWORD index, LONG stamp) {
     memcpy(rules, aliasRules_, sizeof(NameRule) * index);
     memcpy(rules + index, aliasRules_ + index + 1, sizeof(NameRule) * (n - index - 1));
     delete[] aliasRules_;
-    delete[] compiledRules_;
-    compiledRules_ = nullptr;
+    matcher_.Clear();
     aliasRules_ = rules;
     aliasCount_ = n - 1;
     return StoreNameRules();

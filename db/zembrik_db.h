@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "wire/alias_matcher.h"
 #include "wire/rule_records.h"
 #include "pal/security.h"
 #include "pal/sync.h"
@@ -21,19 +22,6 @@ struct LiveLists {
     DWORD (*processes)(void* source, ProcListEntry** entries, ULONGLONG* version) = nullptr;
     DWORD (*groups)(void* source, JobListEntry** entries) = nullptr;
 };
-
-// One compiled alias rule: the pattern with its environment references
-// expanded and its tests precomputed.
-struct InternalNameRule {
-    WCHAR matchType;
-    DWORD matchFlags;  // kMatchWildcard | kMatchHasMarker | kMatchHasExtension
-    WCHAR pattern[260];
-    WCHAR nameTemplate[64];
-    WCHAR description[64];
-};
-constexpr DWORD kMatchWildcard = 1;
-constexpr DWORD kMatchHasMarker = 2;
-constexpr DWORD kMatchHasExtension = 4;
 
 // Kinds for LoadRules.
 constexpr DWORD kLoadAliasRules = 1;
@@ -196,7 +184,7 @@ private:
     HKEY procRulesKey_ = nullptr;
     HKEY groupRulesKey_ = nullptr;
     NameRule* aliasRules_ = nullptr;
-    InternalNameRule* compiledRules_ = nullptr;
+    AliasMatcher matcher_;  // the compiled alias list, guarded by nameLock_
     HANDLE changeEvent_ = nullptr;
     HANDLE regChangeEvent_ = nullptr;
     ProcSummary* procRules_ = nullptr;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -416,6 +417,13 @@ DWORD InternalEnumModules(Proc* p, HMODULE* modules, DWORD cb, LPDWORD needed) {
     return ERROR_SUCCESS;
 }
 
+// A Linux path in the form the module functions give it: '/' written '\'.
+std::u16string ImagePathText(std::string path) {
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return ToUtf16(path);
+}
+
 DWORD InternalModuleFileName(Proc* p, std::u16string& name) {
     char path[48], target[4096];
     snprintf(path, sizeof(path), "/proc/%d/exe", static_cast<int>(p->pid));
@@ -434,9 +442,7 @@ DWORD InternalModuleFileName(Proc* p, std::u16string& name) {
     static const char kDeleted[] = " (deleted)";
     if (text.size() > sizeof(kDeleted) - 1 && text.compare(text.size() - (sizeof(kDeleted) - 1), std::string::npos, kDeleted) == 0)
         text.resize(text.size() - (sizeof(kDeleted) - 1));
-    for (char& c : text)
-        if (c == '/') c = '\\';
-    name = ToUtf16(text);
+    name = ImagePathText(std::move(text));
     return ERROR_SUCCESS;
 }
 
@@ -1031,4 +1037,18 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     DWORD err = pal::InternalCreateProcess(applicationName, commandLine, creationFlags, environment, currentDirectory,
                                            processInformation);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
+}
+
+DWORD PalImagePathText(LPCSTR path, LPWSTR text, DWORD size) {
+    if (path == nullptr || text == nullptr || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // What exec opens, and /proc/<pid>/exe then names: the file itself, every link resolved.
+    char* real = realpath(path, nullptr);
+    std::string file = real != nullptr ? real : path;
+    free(real);
+    DWORD copied = 0;
+    pal::CopyOut(pal::ImagePathText(std::move(file)), text, size, copied);
+    return copied;
 }

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -202,7 +204,8 @@ TEST_F(ServiceCommandsTest, RuleRoundTrips) {
     EXPECT_EQ(r.err, "zembrikctl: restore rules: access denied\n");
 }
 
-// Alias rules are added before the default one, swapped, replaced and deleted.
+// Alias rules are added before the default one, swapped, replaced and
+// deleted; aliases test names a path as the service names a process running it.
 TEST_F(ServiceCommandsTest, AliasEdits) {
     pal::json::Value a = Json({"aliases", "list", "--json"});
     const pal::json::Value* rules = a.Find("aliases");
@@ -232,6 +235,41 @@ TEST_F(ServiceCommandsTest, AliasEdits) {
     Result r = Ctl({"aliases", "delete", std::to_string(base - 1)});
     EXPECT_EQ(r.err, "zembrikctl: aliases delete " + std::to_string(base - 1) + ": bad index\n")
         << "the default rule stays";
+
+    Ok({"poll", "2"});
+    Ok({"aliases", "add", "--match", "zbkalias*", "--name", "<P>-x", "--type", "P"});
+    std::string copy = Scratch() + "/zbkalias-sleep";
+    std::filesystem::copy_file("/bin/sleep", copy);
+    char* real = realpath(copy.c_str(), nullptr);
+    ASSERT_NE(real, nullptr);
+    std::string shown = real;
+    free(real);
+    for (char& c : shown)
+        if (c == '/') c = '\\';
+    EXPECT_EQ(Ok({"aliases", "test", copy}), "rule " + std::to_string(base - 1) +
+                                                   " (P zbkalias* -> <P>-x): name 'zbkalias-sleep-x', image "
+                                                   "'zbkalias-sleep', path '" + shown + "'\n");
+    pal::json::Value t = Json({"aliases", "test", "--json", "\\usr\\bin\\sleep"});
+    EXPECT_TRUE(t.Find("default")->boolean);
+    EXPECT_EQ(Int(t, "index"), static_cast<int64_t>(base));
+    EXPECT_EQ(t.Find("name")->text, "sleep");
+    EXPECT_EQ(t.Find("path")->text, "\\usr\\bin\\sleep") << "a path in the service's form is taken as given";
+
+    // The service's name for a process running the copy is the one shown.
+    ChildProcess sleeper;
+    ASSERT_TRUE(sleeper.Start(copy, {"300"}, {}, Scratch()));
+    std::string named;
+    WaitUntil(20000, [&] {
+        pal::json::Value v;
+        Result ps = Ctl({"ps", "--running", "--json"});
+        if (ps.status != 0 || !pal::json::Parse(ps.out, v)) return false;
+        for (const auto& e : v.items)
+            if (Int(e, "pid") == sleeper.pid()) named = e.Find("name")->text;
+        return !named.empty();
+    });
+    EXPECT_EQ(named, "zbkalias-sleep-x");
+    sleeper.Signal(SIGKILL);
+    EXPECT_TRUE(sleeper.WaitExit(10000));
 }
 
 // A change under an old stamp is refused as stale; the list read across

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "db/name_match.h"
+#include "wire/name_match.h"
 
 namespace {
 

@@ -168,3 +168,11 @@ BOOL PalQueryProcessFacts(DWORD pid, PAL_PROCESS_FACTS* facts);
 // Not Win32: the real user id of a process, for a program that must know
 // who runs a process it is about to trust. ERROR_ACCESS_DENIED once it ended.
 BOOL PalGetProcessUser(HANDLE process, LPDWORD uid);
+
+// Not Win32 (a Windows caller has module paths in this form already): the
+// text GetModuleFileNameExW gives for a process that runs the file at `path`
+// (UTF-8, relative to the working directory): its absolute path with every
+// link resolved and '/' written '\', cut to size - 1 units. A path that names
+// no file is taken as written. Returns the units copied; 0 with
+// ERROR_INVALID_PARAMETER for a null path or no room.
+DWORD PalImagePathText(LPCSTR path, LPWSTR text, DWORD size);

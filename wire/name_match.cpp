@@ -1,7 +1,7 @@
 // The rule-independent pieces of alias matching. Case-insensitive means
 // upper-casing both sides one unit at a time, as the rules have always been
 // compared; no locale-dependent folding.
-#include "db/name_match.h"
+#include "wire/name_match.h"
 
 #include "pal/strings.h"
 
