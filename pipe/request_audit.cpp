@@ -12,30 +12,36 @@ namespace {
 
 constexpr DWORD kUnknownId = 0xFFFFFFFF;
 
+constexpr size_t kDetailUnits = 160;
+
+// The requests that ask for a change, and what each asks for.
+const struct {
+    BYTE type;
+    BYTE operation;
+    const WCHAR* words;
+} kChanges[] = {
+    {ReqNameRules, OpAdd, u"add alias"},
+    {ReqNameRules, OpReplace, u"replace alias"},
+    {ReqNameRules, OpDelete, u"delete alias"},
+    {ReqNameRules, OpSwap, u"swap aliases"},
+    {ReqProcRule, OpAdd, u"add process rule"},
+    {ReqProcRule, OpReplace, u"replace process rule"},
+    {ReqProcRule, OpDelete, u"delete process rule"},
+    {ReqGroupRule, OpAdd, u"add group rule"},
+    {ReqGroupRule, OpReplace, u"replace group rule"},
+    {ReqGroupRule, OpDelete, u"delete group rule"},
+    {ReqProcList, OpKill, u"kill process"},
+    {ReqGroupList, OpKill, u"kill group"},
+    {ReqParameters, OpReplace, u"set parameters"},
+    {ReqServiceControl, OpControl, u"service control"},
+};
+
 // What a change request asks for; null for a read or an operation the type
 // does not take.
-const WCHAR* Describe(BYTE type, BYTE op) {
-    switch (type) {
-    case ReqNameRules:
-        return op == OpAdd       ? u"add alias"
-               : op == OpReplace ? u"replace alias"
-               : op == OpDelete  ? u"delete alias"
-               : op == OpSwap    ? u"swap aliases"
-                                 : nullptr;
-    case ReqProcRule:
-        return op == OpAdd ? u"add process rule" : op == OpReplace ? u"replace process rule"
-                                               : op == OpDelete    ? u"delete process rule"
-                                                                   : nullptr;
-    case ReqGroupRule:
-        return op == OpAdd ? u"add group rule" : op == OpReplace ? u"replace group rule"
-                                             : op == OpDelete    ? u"delete group rule"
-                                                                 : nullptr;
-    case ReqProcList: return op == OpKill ? u"kill process" : nullptr;
-    case ReqGroupList: return op == OpKill ? u"kill group" : nullptr;
-    case ReqParameters: return op == OpReplace ? u"set parameters" : nullptr;
-    case ReqServiceControl: return op == OpControl ? u"service control" : nullptr;
-    default: return nullptr;
-    }
+const WCHAR* Describe(BYTE type, BYTE operation) {
+    for (const auto& c : kChanges)
+        if (c.type == type && c.operation == operation) return c.words;
+    return nullptr;
 }
 
 // A name field as it came, cut at 63 units: a refused request's may lack its end.
@@ -74,7 +80,7 @@ void AuditRequest(HANDLE pipe, const BYTE* request, DWORD length, const RequestH
     const BYTE* data = request + kRequestDataOffset;
 
     WCHAR name[kNameUnits] = {};
-    WCHAR detail[160] = {};
+    WCHAR detail[kDetailUnits] = {};
     switch (q.requestType) {
     case ReqNameRules:
         if (q.operation == OpAdd || q.operation == OpReplace) {
@@ -83,9 +89,10 @@ void AuditRequest(HANDLE pipe, const BYTE* request, DWORD length, const RequestH
             CopyName(match, data + offsetof(NameRule, match));
             WCHAR type = 0;
             memcpy(&type, data + offsetof(NameRule, matchType), sizeof(type));
-            StringCchPrintfW(detail, 160, u"index %u, match %s, type %c", q.argument, match, type >= u' ' ? type : u'?');
+            StringCchPrintfW(detail, kDetailUnits, u"index %u, match %s, type %c", q.argument, match,
+                             type >= u' ' ? type : u'?');
         } else {
-            StringCchPrintfW(detail, 160, u"index %u", q.argument);
+            StringCchPrintfW(detail, kDetailUnits, u"index %u", q.argument);
         }
         break;
     case ReqProcRule:
@@ -93,19 +100,19 @@ void AuditRequest(HANDLE pipe, const BYTE* request, DWORD length, const RequestH
         if (q.operation != OpDelete) {
             WCHAR group[kNameUnits];
             CopyName(group, data + offsetof(ProcDetail, summary.memberOf));
-            if (group[0] != 0) StringCchPrintfW(detail, 160, u"group %s", group);
+            if (group[0] != 0) StringCchPrintfW(detail, kDetailUnits, u"group %s", group);
         }
         break;
     case ReqGroupRule: CopyName(name, data + offsetof(JobDetail, summary.name)); break;
     case ReqGroupList: CopyName(name, data); break;
-    case ReqProcList: StringCchPrintfW(detail, 160, u"pid %u", q.argument); break;
+    case ReqProcList: StringCchPrintfW(detail, kDetailUnits, u"pid %u", q.argument); break;
     case ReqParameters: {
         ParameterBlock p;
         memcpy(&p, data, sizeof(p));
-        StringCchPrintfW(detail, 160, u"poll %u s, pipe time-out %u ms", p.pollSeconds, p.pipeTimeOut);
+        StringCchPrintfW(detail, kDetailUnits, u"poll %u s, pipe time-out %u ms", p.pollSeconds, p.pipeTimeOut);
         break;
     }
-    default: ControlWords(q.argument, detail, 160); break;
+    default: ControlWords(q.argument, detail, kDetailUnits); break;
     }
 
     WCHAR resultText[512];
@@ -118,7 +125,7 @@ void AuditRequest(HANDLE pipe, const BYTE* request, DWORD length, const RequestH
     if (!GetNamedPipeClientProcessId(pipe, &pid)) pid = kUnknownId;
     if (!PalGetNamedPipeClientUserId(pipe, &uid)) uid = kUnknownId;
 
-    PalAuditRecord record{uid,  static_cast<DWORD>(pid), what, q.requestType, q.operation, name, detail,
-                          reply.result, resultText};
+    PalAuditRecord record{uid,    static_cast<DWORD>(pid), what,        q.requestType, q.operation,
+                          name,   detail,                  reply.result, resultText};
     if (!PalReportAudit(&record)) LogApiError(u"AuditLog", u"PalReportAudit");
 }

@@ -417,12 +417,10 @@ TEST_F(AdminCommandsTest, ChangesAreAuditedWithTheirClient) {
     EXPECT_EQ(st.st_gid, static_cast<gid_t>(admins_.gid())) << "readable by the administrators, as the event log";
 
     std::string shown = Ok({"events", "--audit"});
-    EXPECT_NE(shown.find(" uid 0 pid " + std::to_string(rootPid) + " add process rule audited (group Audits): success\n"),
-              std::string::npos)
-        << shown;
-    EXPECT_NE(shown.find(" uid 65534 pid " + std::to_string(adminPid) + " kill group NoSuchGroup: failed (not found)\n"),
-              std::string::npos)
-        << shown;
+    std::string added = " uid 0 pid " + std::to_string(rootPid) + " add process rule audited (group Audits): success\n";
+    std::string refused = " uid 65534 pid " + std::to_string(adminPid) + " kill group NoSuchGroup: failed (not found)\n";
+    EXPECT_NE(shown.find(added), std::string::npos) << shown;
+    EXPECT_NE(shown.find(refused), std::string::npos) << shown;
     EXPECT_EQ(shown.find(" pid " + std::to_string(readPid) + " "), std::string::npos) << shown;
 }
 
