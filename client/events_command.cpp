@@ -14,7 +14,7 @@
 
 namespace zctl {
 
-const char kEventsSummary[] = "show the System event log (filter, follow, JSON)";
+const char kEventsSummary[] = "show the System event log or the audit log (filter, follow, JSON)";
 
 namespace {
 
@@ -26,6 +26,12 @@ const char kUsage[] =
     "/var/lib/zembrik). One line per event, times in UTC:\n"
     "  2026-12-08 09:00:00 information 0x60000096 Zembrik has started.\n"
     "An error event that carries an error code also shows the code and its text.\n"
+    "\n"
+    "With --audit, shows the audit log instead: Audit.log.1 and then Audit.log,\n"
+    "one line per change a client asked for through the service (rules, aliases,\n"
+    "poll interval, restores, kills, mediator control), whatever its result:\n"
+    "  2026-12-08 09:00:00 uid 0 pid 4711 add process rule sleeper: success\n"
+    "--since, --last, --json and --follow apply to it; --type and --id do not.\n"
     "\n"
     "Options:\n"
     "  --type TYPE    only events of this type: error, warning, information\n"
@@ -42,6 +48,7 @@ const char kUsage[] =
     "                 only events written from now on)\n"
     "  --json         the matching entries exactly as stored, one JSON object\n"
     "                 per line\n"
+    "  --audit        the audit log instead of the System event log\n"
     "  -f, --follow   after the listing, keep showing new events as they are\n"
     "                 written, also across a rotation of the log, until\n"
     "                 interrupted (Ctrl-C)\n"
@@ -51,7 +58,7 @@ const char kUsage[] =
     "FILE\" (on standard error with --json) and the listing goes on.\n"
     "With no log yet, \"no events yet (PATH)\" goes to standard error and the\n"
     "exit status is 0; --follow then waits for the first event.\n"
-    "Only root and the administrators (group zembrik) may read the log.\n"
+    "Only root and the administrators (group zembrik) may read the logs.\n"
     "Exit status: 0 on success; 1 on a bad option or a log that cannot be read.\n";
 
 // 'e': the descriptor is close-on-exec.
@@ -116,7 +123,12 @@ public:
     void Add(const LogLine& line) {
         Item item;
         EventRecord event;
-        if (!line.tooLong && ParseEventLine(line.text, event)) {
+        AuditRecord audit;
+        if (!line.tooLong && options_.audit && ParseAuditLine(line.text, audit)) {
+            if (options_.hasSince && audit.timeMs < options_.sinceMs) return;
+            item.text = options_.json ? line.text : FormatAudit(audit);
+            item.isEvent = true;
+        } else if (!line.tooLong && !options_.audit && ParseEventLine(line.text, event)) {
             if (!EventMatches(options_, event)) return;
             item.text = options_.json ? line.text : FormatEvent(event);
             item.isEvent = true;
@@ -278,13 +290,15 @@ bool ParseEventsOptions(const std::vector<std::string>& args, EventsOptions& out
         std::string name, inlineValue, value;
         bool hasInline = false;
         scan.Next(name, inlineValue, hasInline);
-        bool isFlag = name == "--json" || name == "--follow" || name == "-f" || name == "--help" || name == "-h";
+        bool isFlag = name == "--json" || name == "--audit" || name == "--follow" || name == "-f" ||
+                      name == "--help" || name == "-h";
         if (isFlag) {
             if (hasInline) {
                 error = "option " + name + " takes no value";
                 return false;
             }
             if (name == "--json") out.json = true;
+            else if (name == "--audit") out.audit = true;
             else if (name == "--follow" || name == "-f") out.follow = true;
             else out.help = true;
             continue;
@@ -357,6 +371,10 @@ bool ParseEventsOptions(const std::vector<std::string>& args, EventsOptions& out
             }
         }
     }
+    if (out.audit && (!out.types.empty() || !out.ids.empty())) {
+        error = "--type and --id do not apply to --audit";
+        return false;
+    }
     return true;
 }
 
@@ -398,6 +416,37 @@ bool EventMatches(const EventsOptions& options, const EventRecord& event) {
     return !options.hasSince || event.timeMs >= options.sinceMs;
 }
 
+bool ParseAuditLine(std::string_view line, AuditRecord& out) {
+    pal::json::Value v;
+    if (!pal::json::Parse(line, v) || v.kind != pal::json::Kind::Object) return false;
+    std::string time;
+    if (!StringMember(v, "time", time) || !ParseIsoTime(time, out.timeMs)) return false;
+    const pal::json::Value* uid = v.Find("uid");
+    const pal::json::Value* pid = v.Find("pid");
+    const pal::json::Value* result = v.Find("result");
+    if (uid == nullptr || !uid->AsInt64(out.uid) || pid == nullptr || !pid->AsInt64(out.pid) || result == nullptr ||
+        !result->AsInt64(out.result))
+        return false;
+    if (!StringMember(v, "request", out.request) || out.request.empty()) return false;
+    out.name.clear();
+    out.detail.clear();
+    out.resultText.clear();
+    StringMember(v, "name", out.name);
+    StringMember(v, "detail", out.detail);
+    StringMember(v, "resultText", out.resultText);
+    return true;
+}
+
+std::string FormatAudit(const AuditRecord& record) {
+    std::string line = FormatUtcTime(record.timeMs) + " uid " + std::to_string(record.uid) + " pid " +
+                       std::to_string(record.pid) + " " + OneLine(record.request);
+    if (!record.name.empty()) line += " " + OneLine(record.name);
+    if (!record.detail.empty()) line += " (" + OneLine(record.detail) + ")";
+    if (record.result == 0) return line + ": success";
+    std::string why = record.resultText.empty() ? "result " + std::to_string(record.result) : record.resultText;
+    return line + ": failed (" + OneLine(why) + ")";
+}
+
 std::string FormatEvent(const EventRecord& event) {
     std::string line = FormatUtcTime(event.timeMs) + " " + OneLine(event.type) + " " + IdText(event.id);
     if (!event.message.empty()) line += " " + OneLine(event.message);
@@ -418,8 +467,11 @@ std::string FormatEvent(const EventRecord& event) {
     return line;
 }
 
-EventLogReader::EventLogReader(std::string directory)
-    : olderPath_(directory + "/System.log.1"), currentPath_(directory + "/System.log") {}
+EventLogReader::EventLogReader(const std::string& directory, const std::string& file)
+    : olderFile_(file + ".1"),
+      currentFile_(file),
+      olderPath_(directory + "/" + olderFile_),
+      currentPath_(directory + "/" + currentFile_) {}
 
 bool EventLogReader::Read(std::vector<LogLine>& out, int& error) {
     error = 0;
@@ -445,10 +497,10 @@ bool EventLogReader::ReadOlder(std::vector<LogLine>& out, int& error) {
             errorPath_ = olderPath_;
         }
         std::fclose(f);
-        Take(buffer_.data(), n, "System.log.1", out);
+        Take(buffer_.data(), n, olderFile_.c_str(), out);
     }
     if (n < kChunkBytes) {
-        FlushPartial("System.log.1", out);
+        FlushPartial(olderFile_.c_str(), out);
         cursor_ = Cursor{};
         readingOlder_ = false;
     }
@@ -488,7 +540,7 @@ bool EventLogReader::ReadCurrent(std::vector<LogLine>& out, int& error) {
         errorPath_ = currentPath_;
     }
     std::fclose(f);
-    Take(buffer_.data(), n, "System.log", out);
+    Take(buffer_.data(), n, currentFile_.c_str(), out);
     return error == 0 && n == kChunkBytes;
 }
 
@@ -561,7 +613,7 @@ void EventLogReader::FlushPartial(const char* file, std::vector<LogLine>& out) {
 }
 
 void EventLogReader::Finish(std::vector<LogLine>& out) {
-    if (!readingOlder_) FlushPartial("System.log", out);
+    if (!readingOlder_) FlushPartial(currentFile_.c_str(), out);
 }
 
 int RunEventsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -577,7 +629,8 @@ int RunEventsCommand(const std::vector<std::string>& args, std::FILE* out, std::
         return 0;
     }
     std::string directory = PalStateRootPath() + "/eventlog";
-    EventLogReader reader(directory);
+    std::string file = options.audit ? "Audit.log" : "System.log";
+    EventLogReader reader(directory, file);
     Listing listing(options, out, err);
     bool ok = Drain(reader, listing, err);
     if (ok && !options.follow) {
@@ -587,7 +640,7 @@ int RunEventsCommand(const std::vector<std::string>& args, std::FILE* out, std::
     }
     listing.Flush();
     if (!ok) return 1;
-    if (!reader.Found()) Write(err, "no events yet (" + directory + "/System.log)\n");
+    if (!reader.Found()) Write(err, "no events yet (" + directory + "/" + file + ")\n");
     if (!options.follow) return 0;
 
     g_interrupted = 0;

@@ -1,5 +1,6 @@
-// zembrikctl events: the System event log of the state root, filtered,
-// as text for people or as the stored JSON lines, optionally followed.
+// zembrikctl events: the System event log of the state root, or with --audit
+// its audit log, filtered, as text for people or as the stored JSON lines,
+// optionally followed.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +37,7 @@ struct EventsOptions {
     bool hasLast = false;
     uint64_t last = 0;
     bool json = false;
+    bool audit = false;  // the audit log instead of the System log
     bool follow = false;
     int64_t followForMs = -1;  // hidden --follow-for: stop following after this long
     bool help = false;
@@ -61,24 +63,42 @@ bool EventMatches(const EventsOptions& options, const EventRecord& event);
 // last insert) when the message does not already hold that text.
 std::string FormatEvent(const EventRecord& event);
 
+// One audit record, as far as the viewer needs it.
+struct AuditRecord {
+    int64_t timeMs = 0;
+    int64_t uid = -1;
+    int64_t pid = -1;
+    std::string request;
+    std::string name;
+    std::string detail;
+    int64_t result = 0;
+    std::string resultText;
+};
+// False unless the line is a JSON object with a readable time, uid, pid,
+// request and result.
+bool ParseAuditLine(std::string_view line, AuditRecord& out);
+// "2026-12-08 09:00:00 uid 0 pid 4711 add process rule sleeper (group Batch):
+// success", or for a refused change "...: failed (not found)".
+std::string FormatAudit(const AuditRecord& record);
+
 // One line of a log file.
 struct LogLine {
     std::string text;      // without the line end
-    const char* file = "";  // "System.log.1" or "System.log"
+    const char* file = "";  // "System.log.1" or "System.log" (or the audit log's)
     uint64_t number = 0;   // 1-based within that file
     bool tooLong = false;  // longer than kMaxLineBytes; text holds only its start
 };
 
-// Reads System.log.1 and then System.log of a log directory, and afterwards
-// whatever is appended to System.log, across rotations: when System.log is
-// replaced, the rest of the file we were reading is taken from System.log.1
-// before the new file is read from its start.
+// Reads System.log.1 and then System.log of a log directory (or another log
+// of it: Audit.log), and afterwards whatever is appended to System.log, across
+// rotations: when System.log is replaced, the rest of the file we were reading
+// is taken from System.log.1 before the new file is read from its start.
 class EventLogReader {
 public:
     static constexpr size_t kChunkBytes = 256 * 1024;
     static constexpr size_t kMaxLineBytes = 1024 * 1024;
 
-    explicit EventLogReader(std::string directory);
+    explicit EventLogReader(const std::string& directory, const std::string& file = "System.log");
     // Appends the complete lines read since the last call (about kChunkBytes
     // at most). Returns true while more may be ready at once. error gets 0,
     // or the errno value for ErrorPath(), a file that exists but cannot be read.
@@ -105,6 +125,8 @@ private:
     void Emit(std::string text, const char* file, std::vector<LogLine>& out);
     void FlushPartial(const char* file, std::vector<LogLine>& out);
 
+    std::string olderFile_;
+    std::string currentFile_;
     std::string olderPath_;
     std::string currentPath_;
     std::string errorPath_;

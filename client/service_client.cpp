@@ -470,21 +470,7 @@ std::string ErrorName(DWORD code) {
 }
 
 std::string ResultWords(DWORD result) {
-    switch (result) {
-    case ResultSuccess: return "success";
-    case ResultBadValue: return "bad value";
-    case ResultBadRequest: return "bad request";
-    case ResultBadName: return "bad name";
-    case ResultStale: return "stale";
-    case ResultBadIndex: return "bad index";
-    case ResultExists: return "exists";
-    case ResultBadStoredData: return "bad stored data";
-    case ResultNoMemory: return "no memory";
-    case ResultNotFound: return "not found";
-    case ResultMediatorRunning: return "the mediator is running";
-    case ResultMediatorNotRunning: return "the mediator is not running";
-    default: break;
-    }
+    if (const char* words = ServiceResultWords(result)) return words;
     char hex[16];
     std::snprintf(hex, sizeof(hex), "0x%08X", result);
     if ((result & 0xF0000000) != 0) return std::string("service error ") + hex;

@@ -10,6 +10,7 @@
 #include "pal/pipe.h"
 #include "pal/sync.h"
 #include "pal/token.h"
+#include "pipe/request_audit.h"
 #include "pipe/request_counts.h"
 #include "pipe/zembrik_user.h"
 
@@ -149,6 +150,8 @@ DWORD ZembrikClient::MaxRecords(DWORD size) {
 DWORD ZembrikClient::Dispatch(DWORD length) {
     DWORD replyLength = Answer(length);
     if (endpoint_->requestCounts != nullptr) endpoint_->requestCounts->Count(Request().requestType, Reply());
+    // Before the reply leaves: a client that saw its answer finds the record.
+    AuditRequest(pipe_, requestBuffer_, length, Reply());
     return replyLength;
 }
 

@@ -31,8 +31,8 @@ public:
     bool IsReady() const;
     // Serves requests until the client leaves, an I/O fails or the service stops.
     DWORD Run();
-    // Answers the request of `length` bytes in the request buffer; returns
-    // the reply's length in the reply buffer.
+    // Answers the request of `length` bytes in the request buffer, counts it
+    // and audits a change; returns the reply's length in the reply buffer.
     DWORD Dispatch(DWORD length);
 
     BYTE* RequestBuffer() { return requestBuffer_; }
@@ -45,7 +45,7 @@ private:
     BYTE* RequestData() { return requestBuffer_ + kRequestDataOffset; }
     BYTE* ReplyData() { return replyBuffer_ + kHeaderSize; }
     DWORD Fail(DWORD result);
-    // Dispatch without the counting.
+    // Dispatch without the counting and the audit.
     DWORD Answer(DWORD length);
     // The reply with `count` records of `size` bytes.
     DWORD Records(LONG count, LONG size);

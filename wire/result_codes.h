@@ -20,6 +20,25 @@ enum : ResultCode {
     ResultMediatorNotRunning = 0xE0020214,
 };
 
+// Words for success and the service's own codes; null for any other code.
+constexpr const char* ServiceResultWords(ResultCode result) {
+    switch (result) {
+    case ResultSuccess: return "success";
+    case ResultBadValue: return "bad value";
+    case ResultBadRequest: return "bad request";
+    case ResultBadName: return "bad name";
+    case ResultStale: return "stale";
+    case ResultBadIndex: return "bad index";
+    case ResultExists: return "exists";
+    case ResultBadStoredData: return "bad stored data";
+    case ResultNoMemory: return "no memory";
+    case ResultNotFound: return "not found";
+    case ResultMediatorRunning: return "the mediator is running";
+    case ResultMediatorNotRunning: return "the mediator is not running";
+    default: return nullptr;
+    }
+}
+
 // Not a result: the exit code given to the mediator when the service ends it.
 constexpr DWORD MediatorKillExitCode = 0xE0020210;
 

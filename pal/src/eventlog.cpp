@@ -1,4 +1,5 @@
-// The System event log as JSON lines, mirrored to the journal or syslog.
+// The System event log as JSON lines, mirrored to the journal or syslog, and
+// beside it the audit log of the changes clients asked for.
 // Known gaps: remote computers and other logs than System are not supported;
 // the user SID is not kept.
 #include <cerrno>
@@ -114,11 +115,12 @@ bool LockLog(int dir, ScopedFd& lock) {
     return true;
 }
 
-// Appends one line; rotates first when the file has reached the limit. A
-// last line without its line end (a writer that died mid-line) is ended
-// first, so the new entry stays whole. Past the lock's deadline the entry is
-// appended anyway, in one write, without rotating. Returns 0 or errno.
-int AppendLine(const std::string& line) {
+// Appends one line to the log file `name` ("System.log"); rotates it first to
+// name.1 when it has reached the limit. A last line without its line end (a
+// writer that died mid-line) is ended first, so the new entry stays whole.
+// Past the lock's deadline the entry is appended anyway, in one write, without
+// rotating. Returns 0 or errno.
+int AppendLine(const char* name, const std::string& line) {
     gid_t admins = geteuid() == 0 ? AdminGroupId() : static_cast<gid_t>(-1);
     ScopedFd dir;
     int err = OpenLogDir(admins, dir);
@@ -126,7 +128,7 @@ int AppendLine(const std::string& line) {
     ScopedFd lock;
     bool locked = LockLog(dir.get(), lock);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        ScopedFd fd(openat(dir.get(), "System.log", O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+        ScopedFd fd(openat(dir.get(), name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                            0640));
         if (!fd) return errno;
         struct stat st;
@@ -134,7 +136,8 @@ int AppendLine(const std::string& line) {
         if (!S_ISREG(st.st_mode)) return EINVAL;
         Secure(fd.get(), 0640, admins);
         if (locked && st.st_size > 0 && static_cast<uint64_t>(st.st_size) + line.size() > g_rotateBytes.load()) {
-            if (renameat(dir.get(), "System.log", dir.get(), "System.log.1") != 0) return errno;
+            std::string older = std::string(name) + ".1";
+            if (renameat(dir.get(), name, dir.get(), older.c_str()) != 0) return errno;
             continue;
         }
         std::string entry;
@@ -155,7 +158,8 @@ int AppendLine(const std::string& line) {
     return EAGAIN;
 }
 
-void MirrorToSyslog(WORD type, const std::string& source, DWORD id, const std::string& message) {
+// One syslog datagram of facility and severity `priority`, tagged `tag`.
+void SendToSyslog(int priority, const std::string& tag, const std::string& message) {
     std::string path;
     {
         std::lock_guard<std::mutex> g(g_syslogLock);
@@ -167,20 +171,44 @@ void MirrorToSyslog(WORD type, const std::string& source, DWORD id, const std::s
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path.c_str(), path.size());
-    // daemon facility (3); error 3, warning 4, information 6.
-    int severity = type == EVENTLOG_ERROR_TYPE ? 3 : type == EVENTLOG_WARNING_TYPE ? 4 : 6;
     char head[96];
     time_t now = time(nullptr);
     struct tm tm;
     localtime_r(&now, &tm);
     char stamp[32];
     strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S", &tm);
-    snprintf(head, sizeof(head), "<%d>%s ", 3 * 8 + severity, stamp);
-    char idText[24];
-    snprintf(idText, sizeof(idText), " (event 0x%08X)", id);
-    std::string msg = std::string(head) + source + "[" + std::to_string(getpid()) + "]: " + message + idText;
+    snprintf(head, sizeof(head), "<%d>%s ", priority, stamp);
+    std::string msg = std::string(head) + tag + "[" + std::to_string(getpid()) + "]: " + message;
     sendto(fd.get(), msg.data(), msg.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr),
            sizeof(addr));
+}
+
+void MirrorToSyslog(WORD type, const std::string& source, DWORD id, const std::string& message) {
+    // daemon facility (3); error 3, warning 4, information 6.
+    int severity = type == EVENTLOG_ERROR_TYPE ? 3 : type == EVENTLOG_WARNING_TYPE ? 4 : 6;
+    char idText[24];
+    snprintf(idText, sizeof(idText), " (event 0x%08X)", id);
+    SendToSyslog(3 * 8 + severity, source, message + idText);
+}
+
+// Writes a line to the log file `name` as the service, whoever the calling
+// thread impersonates; when that fails, the line goes to standard error with
+// the reason. Returns 0 or errno.
+int WriteLogLine(const char* name, const std::string& line) {
+    int err;
+    std::string dir;
+    {
+        ServiceIdentityScope own;
+        dir = StatePath("eventlog");
+        err = dir.empty() ? EACCES : AppendLine(name, line);
+    }
+    if (err == 0) return 0;
+    // Nothing is lost silently: the entry goes to standard error with the reason.
+    std::string where = dir.empty() ? StateRoot() : dir + "/" + name;
+    std::string fallback = "zembrik: cannot write the event log " + where + ": " + strerror(err) + "; entry: " + line;
+    ssize_t rc = write(STDERR_FILENO, fallback.data(), fallback.size());
+    (void)rc;
+    return err;
 }
 
 }  // namespace
@@ -266,20 +294,45 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
         fprintf(stderr, "%s: %s\n", source.c_str(), message.c_str());
     // The journal where one runs (with the event's fields), else syslog.
     if (!pal::SendToJournal(type, source, eventId, message)) pal::MirrorToSyslog(type, source, eventId, message);
-    int err;
-    std::string dir;
-    {
-        // The log is the service's own, whoever its thread impersonates.
-        pal::ServiceIdentityScope own;
-        dir = pal::StatePath("eventlog");
-        err = dir.empty() ? EACCES : pal::AppendLine(line);
-    }
+    int err = pal::WriteLogLine("System.log", line);
     if (err == 0) return TRUE;
-    // Nothing is lost silently: the entry goes to standard error with the reason.
-    std::string where = dir.empty() ? pal::StateRoot() : dir + "/System.log";
-    std::string fallback = "zembrik: cannot write the event log " + where + ": " + strerror(err) + "; event: " + line;
-    ssize_t rc = write(STDERR_FILENO, fallback.data(), fallback.size());
-    (void)rc;
+    SetLastError(pal::ErrnoToWin32(err, true));
+    return FALSE;
+}
+
+BOOL PalReportAudit(const PalAuditRecord* record) {
+    if (record == nullptr || record->request == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto text = [](LPCWSTR s) { return s != nullptr ? pal::ToUtf8(s) : std::string(); };
+    std::string request = text(record->request), name = text(record->name), detail = text(record->detail);
+    std::string resultText = text(record->resultText);
+    std::string uid = std::to_string(record->clientUid), pid = std::to_string(record->clientPid);
+
+    std::string line = "{\"time\":\"" + pal::NowIso8601() + "\",\"uid\":" + uid + ",\"pid\":" + pid + ",\"request\":";
+    pal::json::Quote(line, request);
+    line += ",\"type\":" + std::to_string(record->requestType) + ",\"operation\":" +
+            std::to_string(record->operation) + ",\"name\":";
+    pal::json::Quote(line, name);
+    line += ",\"detail\":";
+    pal::json::Quote(line, detail);
+    line += ",\"result\":" + std::to_string(record->result) + ",\"resultText\":";
+    pal::json::Quote(line, resultText);
+    line += "}\n";
+
+    std::string message = "audit: uid " + uid + " pid " + pid + " " + request;
+    if (!name.empty()) message += " " + name;
+    if (!detail.empty()) message += " (" + detail + ")";
+    message += ": " + resultText;
+    // One line in syslog, whatever a refused request's name held.
+    for (char& c : message)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    // authpriv (10), notice (5): the syslog of security decisions.
+    if (!pal::SendAuditToJournal(record->clientUid, record->clientPid, message))
+        pal::SendToSyslog(10 * 8 + 5, "zembrik", message);
+    int err = pal::WriteLogLine("Audit.log", line);
+    if (err == 0) return TRUE;
     SetLastError(pal::ErrnoToWin32(err, true));
     return FALSE;
 }

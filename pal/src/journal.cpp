@@ -40,7 +40,8 @@ void SetJournalSocketPath(const std::string& path) {
     g_journalPath = path;
 }
 
-bool SendToJournal(WORD type, const std::string& source, DWORD id, const std::string& message) {
+// Sends one entry of fields; false when no journal takes it.
+bool Send(const std::string& d) {
     std::string path;
     {
         std::lock_guard<std::mutex> g(g_journalLock);
@@ -52,6 +53,11 @@ bool SendToJournal(WORD type, const std::string& source, DWORD id, const std::st
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path.c_str(), path.size());
+    return sendto(fd.get(), d.data(), d.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr),
+                  sizeof(addr)) == static_cast<ssize_t>(d.size());
+}
+
+bool SendToJournal(WORD type, const std::string& source, DWORD id, const std::string& message) {
     // As syslog has them: error 3, warning 4, everything else 6.
     int priority = type == EVENTLOG_ERROR_TYPE ? 3 : type == EVENTLOG_WARNING_TYPE ? 4 : 6;
     char eventId[16];
@@ -69,8 +75,20 @@ bool SendToJournal(WORD type, const std::string& source, DWORD id, const std::st
     AddField(d, "SYSLOG_PID", std::to_string(getpid()));
     AddField(d, "ZEMBRIK_EVENT_ID", eventId);
     AddField(d, "ZEMBRIK_SOURCE", source);
-    return sendto(fd.get(), d.data(), d.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr),
-                  sizeof(addr)) == static_cast<ssize_t>(d.size());
+    return Send(d);
+}
+
+bool SendAuditToJournal(DWORD clientUid, DWORD clientPid, const std::string& message) {
+    std::string d;
+    AddField(d, "MESSAGE", message);
+    AddField(d, "PRIORITY", "5");
+    AddField(d, "SYSLOG_IDENTIFIER", "zembrik");
+    AddField(d, "SYSLOG_FACILITY", "10");
+    AddField(d, "SYSLOG_PID", std::to_string(getpid()));
+    AddField(d, "ZEMBRIK_AUDIT", "1");
+    AddField(d, "ZEMBRIK_CLIENT_UID", std::to_string(clientUid));
+    AddField(d, "ZEMBRIK_CLIENT_PID", std::to_string(clientPid));
+    return Send(d);
 }
 
 }  // namespace pal

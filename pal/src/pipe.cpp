@@ -939,21 +939,38 @@ DWORD InternalImpersonateNamedPipeClient(HANDLE h) {
     return ERROR_SUCCESS;
 }
 
-DWORD InternalGetNamedPipeClientProcessId(HANDLE h, ULONG* pid) {
-    if (pid == nullptr) return ERROR_INVALID_PARAMETER;
+// The credentials the client had when it connected; on a client's own end,
+// this process's.
+DWORD PeerCredentials(HANDLE h, struct ucred& cred) {
     std::shared_ptr<Conn> conn;
     bool server = false;
     DWORD rc = PeerSocket(h, conn, server);
     if (rc != ERROR_SUCCESS) return rc;
     if (!server) {
-        *pid = static_cast<ULONG>(getpid());
+        cred.pid = getpid();
+        cred.uid = geteuid();
+        cred.gid = getegid();
         return ERROR_SUCCESS;
     }
-    struct ucred cred{};
     socklen_t len = sizeof(cred);
     if (getsockopt(conn->sock.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return ErrnoToWin32(errno);
-    *pid = static_cast<ULONG>(cred.pid);
     return ERROR_SUCCESS;
+}
+
+DWORD InternalGetNamedPipeClientProcessId(HANDLE h, ULONG* pid) {
+    if (pid == nullptr) return ERROR_INVALID_PARAMETER;
+    struct ucred cred{};
+    DWORD rc = PeerCredentials(h, cred);
+    if (rc == ERROR_SUCCESS) *pid = static_cast<ULONG>(cred.pid);
+    return rc;
+}
+
+DWORD InternalGetNamedPipeClientUserId(HANDLE h, DWORD* uid) {
+    if (uid == nullptr) return ERROR_INVALID_PARAMETER;
+    struct ucred cred{};
+    DWORD rc = PeerCredentials(h, cred);
+    if (rc == ERROR_SUCCESS) *uid = static_cast<DWORD>(cred.uid);
+    return rc;
 }
 
 DWORD InternalCreateFile(LPCWSTR name, DWORD disposition, DWORD flags, HANDLE& out) {
@@ -1143,6 +1160,10 @@ BOOL ImpersonateNamedPipeClient(HANDLE pipe) { return pal::Result(pal::InternalI
 
 BOOL GetNamedPipeClientProcessId(HANDLE pipe, ULONG* clientProcessId) {
     return pal::Result(pal::InternalGetNamedPipeClientProcessId(pipe, clientProcessId));
+}
+
+BOOL PalGetNamedPipeClientUserId(HANDLE pipe, DWORD* clientUserId) {
+    return pal::Result(pal::InternalGetNamedPipeClientUserId(pipe, clientUserId));
 }
 
 HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags, HANDLE) {

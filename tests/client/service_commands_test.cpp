@@ -372,11 +372,15 @@ protected:
     void TearDown() override {
         if (service_.pid() > 0) ServiceCommandsTest::TearDown();
     }
-    Result AsAdmin(const std::vector<std::string>& args) {
+    // setpriv's arguments that run zembrikctl with args as the administrator.
+    std::vector<std::string> AdminArgs(const std::vector<std::string>& args) const {
         std::vector<std::string> all = {"--reuid=65534", "--regid=65534", "--groups=" + std::to_string(admins_.gid()),
                                         ZEMBRIKCTL_PATH};
         all.insert(all.end(), args.begin(), args.end());
-        return ctltest::RunProgram("/usr/bin/setpriv", all, Scratch());
+        return all;
+    }
+    Result AsAdmin(const std::vector<std::string>& args) {
+        return ctltest::RunProgram("/usr/bin/setpriv", AdminArgs(args), Scratch());
     }
     static std::string IoOf(const std::string& json, const char* group) {
         pal::json::Value v;
@@ -447,6 +451,56 @@ TEST_F(AdminCommandsTest, GroupWorkRunsAsTheService) {
     admin = AsAdmin({"kill-group", "Crew"});
     EXPECT_EQ(admin.status, 0) << admin.err;
     EXPECT_TRUE(member.WaitExit(10000)) << "the member of the killed group still runs";
+}
+
+// Each change through the endpoint is audited with the uid and pid of the
+// client that asked, whatever its result, and shown by events --audit; a
+// read is not audited.
+TEST_F(AdminCommandsTest, ChangesAreAuditedWithTheirClient) {
+    // Exit status and pid of a program run to its end.
+    auto run = [&](const std::string& program, const std::vector<std::string>& args, int& pid) {
+        ChildProcess child;
+        if (!child.Start(program, args, {}, Scratch())) return -1;
+        pid = child.pid();
+        return child.WaitExit(30000) && WIFEXITED(child.exitStatus()) ? WEXITSTATUS(child.exitStatus()) : -1;
+    };
+    int rootPid = 0, readPid = 0, adminPid = 0;
+    EXPECT_EQ(run(ZEMBRIKCTL_PATH, {"rules", "add", "audited", "--group", "Audits"}, rootPid), 0);
+    EXPECT_EQ(run("/usr/bin/setpriv", AdminArgs({"ps"}), readPid), 0);
+    EXPECT_EQ(run("/usr/bin/setpriv", AdminArgs({"kill-group", "NoSuchGroup"}), adminPid), 1);
+
+    // The record is written before the reply leaves, so it is there once the command has ended.
+    std::string path = root_.path() + "/eventlog/Audit.log";
+    std::string text = testsupport::ReadText(path);
+    std::vector<pal::json::Value> records;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        pal::json::Value v;
+        EXPECT_TRUE(pal::json::Parse(text.substr(start, end - start), v)) << text;
+        records.push_back(v);
+    }
+    ASSERT_EQ(records.size(), 2u) << text;
+    EXPECT_EQ(Int(records[0], "uid"), 0);
+    EXPECT_EQ(Int(records[0], "pid"), rootPid);
+    EXPECT_EQ(Int(records[0], "type"), ReqProcRule);
+    EXPECT_EQ(Int(records[0], "operation"), OpAdd);
+    EXPECT_EQ(records[0].Find("name")->text, "audited");
+    EXPECT_EQ(Int(records[0], "result"), 0);
+    EXPECT_EQ(Int(records[1], "uid"), 65534);
+    EXPECT_EQ(Int(records[1], "pid"), adminPid);
+    EXPECT_EQ(Int(records[1], "type"), ReqGroupList);
+    EXPECT_EQ(Int(records[1], "operation"), OpKill);
+    EXPECT_EQ(Int(records[1], "result"), static_cast<int64_t>(ResultNotFound));
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_gid, static_cast<gid_t>(admins_.gid())) << "readable by the administrators, as the event log";
+
+    std::string shown = Ok({"events", "--audit"});
+    std::string added = " uid 0 pid " + std::to_string(rootPid) + " add process rule audited (group Audits): success\n";
+    std::string refused = " uid 65534 pid " + std::to_string(adminPid) + " kill group NoSuchGroup: failed (not found)\n";
+    EXPECT_NE(shown.find(added), std::string::npos) << shown;
+    EXPECT_NE(shown.find(refused), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(" pid " + std::to_string(readPid) + " "), std::string::npos) << shown;
 }
 
 }  // namespace

@@ -58,6 +58,10 @@ BOOL DisconnectNamedPipe(HANDLE pipe);
 BOOL ImpersonateNamedPipeClient(HANDLE pipe);
 // Note: the process id from SO_PEERCRED, as the client had it when it connected.
 BOOL GetNamedPipeClientProcessId(HANDLE pipe, ULONG* clientProcessId);
+// Not Win32 (Windows reads the client's SID from its impersonation token):
+// the client's user id from SO_PEERCRED, as it was when it connected; on a
+// client's own end, this process's effective user id.
+BOOL PalGetNamedPipeClientUserId(HANDLE pipe, DWORD* clientUserId);
 
 // Client side. Note: only pipe names ("\\.\pipe\..."); other paths give
 // ERROR_NOT_SUPPORTED. ERROR_FILE_NOT_FOUND when no server has the name;
