@@ -43,8 +43,6 @@ const char kAliasesUsage[] =
 
 // ---- aliases --------------------------------------------------------------
 
-std::string MatchTypeText(WCHAR t) { return std::string(1, t >= 0x20 && t < 0x7F ? static_cast<char>(t) : '?'); }
-
 int AliasesList(ServiceClient& client, bool json, std::FILE* out, std::FILE* err) {
     std::vector<NameRule> rules;
     DWORD stamp = 0;
@@ -216,9 +214,6 @@ struct RuleTraits<JobDetail> {
     }
 };
 
-// The most variable data a change request can carry back.
-constexpr size_t kMaxVarData = 4096 - kRequestDataOffset - kProcDetailFixedSize;
-
 std::string RulesUsage(RuleKind kind) {
     bool proc = kind == RuleKind::Process;
     std::string c = proc ? "rules" : "group-rules";
@@ -244,14 +239,6 @@ std::string RulesUsage(RuleKind kind) {
         "  --json                      one JSON value for scripts (list, get)\n"
         "  -h, --help                  this text\n";
     return text;
-}
-
-template <typename Summary>
-std::string RuleJson(RuleKind kind, const Summary& s, const WCHAR* memberOf) {
-    return "{\"name\": " + JsonString(FieldText(s.name, kNameUnits)) +
-           ", \"mgmtName\": " + JsonString(FieldText(s.mgmt.mgmtName, kMgmtNameUnits)) +
-           ", \"description\": " + JsonString(FieldText(s.mgmt.description, kNameUnits)) + ", " +
-           SettingsJson(kind, s.mgmt, memberOf) + "}";
 }
 
 template <typename Detail>
