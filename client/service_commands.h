@@ -25,6 +25,8 @@ extern const char kGroupRulesSummary[];
 extern const char kPollSummary[];
 extern const char kMediatorSummary[];
 extern const char kRestoreSummary[];
+extern const char kExportSummary[];
+extern const char kApplySummary[];
 
 int RunInfoCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunMetricsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
@@ -38,6 +40,8 @@ int RunGroupRulesCommand(const std::vector<std::string>& args, std::FILE* out, s
 int RunPollCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunMediatorCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunRestoreCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunExportCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunApplyCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
 // ---- shared by the commands (command_common.cpp) -------------------------
 
