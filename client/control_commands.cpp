@@ -76,7 +76,7 @@ int RunPollCommand(const std::vector<std::string>& args, std::FILE* out, std::FI
     if (a.positional.empty() && !a.Has("--pipe-timeout"))
         return Failed(err, "poll", "give SECONDS or --pipe-timeout MS (zembrikctl poll --help)");
     ULONGLONG seconds = 0, timeOut = 0;
-    if (!a.positional.empty() && !ParseNumber(a.positional[0], 2, 900, seconds, error))
+    if (!a.positional.empty() && !ParseNumber(a.positional[0], kPollSecondsLeast, kPollSecondsMost, seconds, error))
         return Failed(err, "poll", "poll interval: " + error);
     if (a.Has("--pipe-timeout") && !ParseNumber(a.Get("--pipe-timeout"), 1, 0xFFFFFFFEULL, timeOut, error))
         return Failed(err, "poll", "--pipe-timeout: " + error);

@@ -32,6 +32,8 @@ const Command kCommands[] = {
     {"poll", zctl::kPollSummary, zctl::RunPollCommand},
     {"mediator", zctl::kMediatorSummary, zctl::RunMediatorCommand},
     {"restore", zctl::kRestoreSummary, zctl::RunRestoreCommand},
+    {"export", zctl::kExportSummary, zctl::RunExportCommand},
+    {"apply", zctl::kApplySummary, zctl::RunApplyCommand},
     {"metrics", zctl::kMetricsSummary, zctl::RunMetricsCommand},
     {"events", zctl::kEventsSummary, zctl::RunEventsCommand},
     {"reg", zctl::kRegSummary, zctl::RunRegCommand},

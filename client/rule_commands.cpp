@@ -53,8 +53,6 @@ const char kAliasesUsage[] =
 
 // ---- aliases --------------------------------------------------------------
 
-std::string MatchTypeText(WCHAR t) { return std::string(1, t >= 0x20 && t < 0x7F ? static_cast<char>(t) : '?'); }
-
 // A rule's members of a JSON object.
 std::string AliasJsonFields(const NameRule& r) {
     return "\"type\": " + JsonString(MatchTypeText(r.matchType)) +
@@ -300,9 +298,6 @@ struct RuleTraits<JobDetail> {
     }
 };
 
-// The most variable data a change request can carry back.
-constexpr size_t kMaxVarData = 4096 - kRequestDataOffset - kProcDetailFixedSize;
-
 std::string RulesUsage(RuleKind kind) {
     bool proc = kind == RuleKind::Process;
     std::string c = proc ? "rules" : "group-rules";
@@ -328,14 +323,6 @@ std::string RulesUsage(RuleKind kind) {
         "  --json                      one JSON value for scripts (list, get)\n"
         "  -h, --help                  this text\n";
     return text;
-}
-
-template <typename Summary>
-std::string RuleJson(RuleKind kind, const Summary& s, const WCHAR* memberOf) {
-    return "{\"name\": " + JsonString(FieldText(s.name, kNameUnits)) +
-           ", \"mgmtName\": " + JsonString(FieldText(s.mgmt.mgmtName, kMgmtNameUnits)) +
-           ", \"description\": " + JsonString(FieldText(s.mgmt.description, kNameUnits)) + ", " +
-           SettingsJson(kind, s.mgmt, memberOf) + "}";
 }
 
 template <typename Detail>

@@ -27,6 +27,8 @@ extern const char kMediatorSummary[];
 extern const char kRestoreSummary[];
 extern const char kStatusSummary[];
 extern const char kTopSummary[];
+extern const char kExportSummary[];
+extern const char kApplySummary[];
 
 int RunInfoCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunMetricsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
@@ -42,6 +44,8 @@ int RunMediatorCommand(const std::vector<std::string>& args, std::FILE* out, std
 int RunRestoreCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunStatusCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 int RunTopCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunExportCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+int RunApplyCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
 // ---- shared by the commands (command_common.cpp) -------------------------
 
@@ -60,6 +64,10 @@ bool ParseArgs(const std::vector<std::string>& args, std::initializer_list<const
                std::initializer_list<const char*> valued, ParsedArgs& out, std::string& error,
                const RuleKind* ruleKind = nullptr);
 
+// The most client data (a rule's variable data) a change request can carry
+// back to the service.
+constexpr size_t kMaxVarData = 4096 - kRequestDataOffset - kProcDetailFixedSize;
+
 // "zembrikctl: <what>: <text>" on err; returns 1.
 int Failed(std::FILE* err, const std::string& what, const std::string& text);
 // The same with the result as words.
@@ -71,6 +79,18 @@ bool ConnectOrSay(ServiceClient& client, const std::string& what, std::FILE* err
 // the heading.
 std::string Table(const std::vector<std::vector<std::string>>& rows);
 std::string JsonString(const std::string& text);
+// An alias rule's match type as one letter ('?' for anything unprintable).
+inline std::string MatchTypeText(WCHAR t) {
+    return std::string(1, t >= 0x20 && t < 0x7F ? static_cast<char>(t) : '?');
+}
+// A rule summary as the JSON object `rules get --json` shows.
+template <typename Summary>
+std::string RuleJson(RuleKind kind, const Summary& s, const WCHAR* memberOf) {
+    return "{\"name\": " + JsonString(FieldText(s.name, kNameUnits)) +
+           ", \"mgmtName\": " + JsonString(FieldText(s.mgmt.mgmtName, kMgmtNameUnits)) +
+           ", \"description\": " + JsonString(FieldText(s.mgmt.description, kNameUnits)) + ", " +
+           SettingsJson(kind, s.mgmt, memberOf) + "}";
+}
 // A FILETIME value (100-ns units since 1601) as ISO 8601 UTC; "-" for 0.
 std::string FileTimeText(ULONGLONG value);
 // 100-ns units of CPU time as seconds with two decimals ("12.34").

@@ -18,6 +18,7 @@
 #include "pal/eventlog.h"
 #include "pal/registry.h"
 #include "pal/strings.h"
+#include "wire/service_info.h"
 #include "wire/result_codes.h"
 
 namespace {
@@ -61,7 +62,7 @@ ZembrikDb::ZembrikDb() {
         LogRegError(u"Load/Set Parameter", u"ProcessPollSeconds", nullptr);
         return;
     }
-    if (seconds < 2 || seconds > 900) seconds = 60;
+    if (seconds < kPollSecondsLeast || seconds > kPollSecondsMost) seconds = 60;
     pollMilliseconds_ = seconds * 1000;
     changeEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (changeEvent_ != nullptr) regChangeEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -465,7 +466,7 @@ DWORD ZembrikDb::StoreNameRules() {
 
 DWORD ZembrikDb::SetPollSeconds(DWORD seconds) {
     if (CheckAccess(kAccessSetPollSeconds) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-    if (seconds < 2 || seconds > 900) return ResultBadValue;
+    if (seconds < kPollSecondsLeast || seconds > kPollSecondsMost) return ResultBadValue;
     pollMilliseconds_ = seconds * 1000;
     return static_cast<DWORD>(RegSetValueExW(parametersKey_, u"ProcessPollSeconds", 0, REG_DWORD,
                                              reinterpret_cast<const BYTE*>(&seconds), sizeof(seconds)));

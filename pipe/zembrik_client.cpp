@@ -189,17 +189,6 @@ DWORD ZembrikClient::Answer(DWORD length) {
     }
 }
 
-bool IsValidName(const WCHAR* name, bool emptyAllowed) {
-    for (int i = 0; i < kNameUnits; ++i) {
-        WCHAR c = name[i];
-        if (c == u'\\' || c == u',' || c == u'"') return false;
-        if (c != 0) continue;
-        if (i == 0) return emptyAllowed;
-        return name[0] != u' ' && name[i - 1] != u' ';
-    }
-    return false;
-}
-
 DWORD AllocZembrikClientClass(LPVOID argument) {
     auto* context = static_cast<ClientContext*>(argument);
     ZembrikUser* server = context->server;

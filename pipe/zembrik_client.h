@@ -84,6 +84,3 @@ private:
 
 // Thread procedure of a client session; the argument is the ClientContext.
 DWORD AllocZembrikClientClass(LPVOID context);
-// Whether a 64-unit name field is a valid name (at most 63 characters, no
-// backslash, comma or double quote, no blank at either end).
-bool IsValidName(const WCHAR* name, bool emptyAllowed);

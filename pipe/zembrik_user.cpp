@@ -42,7 +42,7 @@ bool ZembrikUser::IsReady() const {
 }
 
 DWORD ZembrikUser::SetTimeOut(DWORD milliseconds) {
-    if (milliseconds < 100 || milliseconds > 120000) return ResultBadValue;
+    if (milliseconds < kPipeTimeOutLeastMs || milliseconds > kPipeTimeOutMostMs) return ResultBadValue;
     defaultTimeOut_ = milliseconds;
     return 0;
 }

@@ -12,6 +12,20 @@ constexpr int kNameCompareChars = 63;
 constexpr int kNameUnits = 64;
 constexpr int kMgmtNameUnits = 16;
 
+// Whether a 64-unit name field is a valid name (at most 63 characters, no
+// backslash, comma or double quote, no blank at either end). The service
+// checks every name it is sent; zembrikctl checks a document's before sending.
+inline bool IsValidName(const WCHAR* name, bool emptyAllowed) {
+    for (int i = 0; i < kNameUnits; ++i) {
+        WCHAR c = name[i];
+        if (c == u'\\' || c == u',' || c == u'"') return false;
+        if (c != 0) continue;
+        if (i == 0) return emptyAllowed;
+        return name[0] != u' ' && name[i - 1] != u' ';
+    }
+    return false;
+}
+
 #pragma pack(push, 1)
 
 struct NameRule {

@@ -4,6 +4,13 @@
 
 #include "pal/types.h"
 
+// The poll interval and pipe time-out a parameters request may set;
+// anything else is ResultBadValue.
+constexpr DWORD kPollSecondsLeast = 2;
+constexpr DWORD kPollSecondsMost = 900;
+constexpr DWORD kPipeTimeOutLeastMs = 100;
+constexpr DWORD kPipeTimeOutMostMs = 120000;
+
 #pragma pack(push, 1)
 struct ServiceInfo {
     DWORD signature;

@@ -503,6 +503,75 @@ TEST_F(AdminCommandsTest, ChangesAreAuditedWithTheirClient) {
     EXPECT_EQ(shown.find(" pid " + std::to_string(readPid) + " "), std::string::npos) << shown;
 }
 
+// export writes every rule and the parameters; applying that document puts
+// back what changed since, groups before the rules that join them and the
+// aliases in their order; a second apply changes nothing; a bad document is
+// refused whole.
+TEST_F(ServiceCommandsTest, ExportAndApply) {
+    Ok({"poll", "30", "--pipe-timeout", "4000"});
+    Ok({"group-rules", "add", "Batch", "--max-procs", "3", "--proc-time", "90s", "--remove-when-empty"});
+    Ok({"rules", "add", "sleeper", "--group", "Batch", "--priority", "high", "--description", "kept"});
+    Ok({"rules", "add", "other", "--working-set", "64M,256M"});
+    size_t base = Json({"aliases", "list", "--json"}).Find("aliases")->items.size() - 1;
+    Ok({"aliases", "add", "--match", "*first*", "--name", "First", "--type", "A"});
+    Ok({"aliases", "add", "--match", "*second*", "--name", "Second", "--type", "P", "--description", "two"});
+    std::string first = Ok({"export"});
+    pal::json::Value doc;
+    ASSERT_TRUE(pal::json::Parse(first, doc)) << first;
+    EXPECT_NE(first.find("\n    {\"name\": \"sleeper\", \"description\": \"kept\", \"group\": \"Batch\", \"priority\": 13}"),
+              std::string::npos)
+        << first;
+    std::string file = Scratch() + "/rules.json";
+    testsupport::WriteText(file, first);
+
+    Ok({"rules", "delete", "sleeper"});
+    Ok({"group-rules", "delete", "Batch"});
+    Ok({"rules", "replace", "other", "--priority", "idle"});
+    Ok({"group-rules", "add", "Extra"});
+    Ok({"aliases", "swap", std::to_string(base)});
+    Ok({"aliases", "add", "--match", "*third*", "--name", "Third", "--type", "D"});
+    Ok({"poll", "20"});
+    std::string dry = Ok({"apply", file, "--dry-run"});
+    // The aliases Second, First, Third become First, Second in two edits.
+    for (const std::string& line :
+         {std::string("~ parameters: pollSeconds 20 -> 30\n"), std::string("+ group Batch\n"),
+          std::string("+ rule sleeper\n"), std::string("~ rule other\n"), std::string("- group Extra\n"),
+          "- alias " + std::to_string(base) + ": P *second* -> Second\n",
+          "~ alias " + std::to_string(base + 1) + ": P *second* -> Second\n"})
+        EXPECT_NE(dry.find(line), std::string::npos) << line << " in:\n" << dry;
+    EXPECT_LT(dry.find("+ group Batch"), dry.find("+ rule sleeper")) << dry;
+    EXPECT_NE(Ok({"export"}), first) << "a dry run changes nothing";
+    EXPECT_EQ(Ok({"apply", file}), dry) << "apply makes the changes the dry run shows";
+    EXPECT_EQ(Ok({"export"}), first);
+
+    auto stamps = [&] {
+        return std::to_string(Int(Json({"aliases", "list", "--json"}), "stamp")) + " " +
+               std::to_string(Int(Json({"rules", "get", "other", "--json"}), "stamp")) + " " +
+               std::to_string(Int(Json({"group-rules", "get", "Batch", "--json"}), "stamp"));
+    };
+    std::string before = stamps();
+    EXPECT_EQ(Ok({"apply", file}), "");
+    EXPECT_EQ(Ok({"apply", file, "--dry-run"}), "");
+    EXPECT_EQ(stamps(), before) << "a second apply changes no list";
+
+    // Each would change the poll interval if any of it were taken.
+    const std::pair<const char*, const char*> bad[] = {
+        {R"({"version": 1, "parameters": {"pollSeconds": 5}, "processRules": [{"name": "x", "maxProcesses": 2}]})",
+         "processRules[0]: unknown field 'maxProcesses'"},
+        {R"({"version": 1, "parameters": {"pollSeconds": 5}, "groupRules": [{"name": "Twice"}, {"name": "twice"}]})",
+         "groupRules[1]: rule 'twice' given twice"},
+        {R"({"version": 1, "parameters": {"pollSeconds": 5}, "groupRules": [{"name": "G", "procTimeLimit": 9999999}]})",
+         "groupRules[0]: procTimeLimit: time limit '999ms' is under the least of 1s"},
+    };
+    for (const auto& [text, reason] : bad) {
+        testsupport::WriteText(file, text);
+        Result r = Ctl({"apply", file});
+        EXPECT_EQ(r.status, 1) << text;
+        EXPECT_EQ(r.err, "zembrikctl: apply " + file + ": " + reason + "\n");
+    }
+    EXPECT_EQ(Ok({"export"}), first) << "a refused document changes nothing";
+}
+
 }  // namespace
 
 #endif
