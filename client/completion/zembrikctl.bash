@@ -24,6 +24,9 @@ __zembrikctl_complete() {
         --group)
             COMPREPLY=($(compgen -W "$(__zembrikctl_names groups)" -- "$cur"))
             return 0 ;;
+        --sort)
+            [ "$cmd" = top ] && COMPREPLY=($(compgen -W $'cpu\nmemory\nmembers\nhits\nname' -- "$cur"))
+            return 0 ;;
         --name)
             if [ "$cmd" = groups ]; then COMPREPLY=($(compgen -W "$(__zembrikctl_names groups)" -- "$cur")); fi
             return 0 ;;
@@ -39,6 +42,8 @@ __zembrikctl_complete() {
         return 0
     fi
     case $cmd in
+        apply) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -f -- "$cur")) && return 0 ;;
+        aliases) [ "${COMP_WORDS[2]}" = test ] && [ "$COMP_CWORD" -eq 3 ] && COMPREPLY=($(compgen -f -- "$cur")) && return 0 ;;
         kill-group) [ "$COMP_CWORD" -eq 2 ] && words=$(__zembrikctl_names groups) ;;
         rules | group-rules)
             case ${COMP_WORDS[2]} in

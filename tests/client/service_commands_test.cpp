@@ -178,6 +178,8 @@ TEST_F(ServiceCommandsTest, RuleRoundTrips) {
         EXPECT_NE(complete(shell, "zembrikctl group-rules ''", 2).find("replace"), std::string::npos) << shell;
     }
     EXPECT_EQ(complete("bash", "zembrikctl group", 1), "group-rules groups ");
+    EXPECT_NE(complete("bash", "zembrikctl aliases ''", 2).find("test"), std::string::npos);
+    EXPECT_EQ(complete("bash", "zembrikctl top --sort m", 3), "members memory ");
 
     Result r = Ctl({"rules", "add", "sleeper"});
     EXPECT_EQ(r.status, 1);
