@@ -225,6 +225,16 @@ TEST(ResultWordsTest, ServiceAndWindowsCodes) {
     SetVerbose(false);
 }
 
+// Table columns line up on a terminal: wide characters take two columns,
+// accented ones one, whatever their byte count; a stray byte takes one.
+TEST(TableTest, ColumnsCountTerminalColumns) {
+    EXPECT_EQ(Table({{"NAME", "PID"}, {"\u65e5\u672c", "1"}, {"caf\u00e9", "2"}, {"x\xff", "3"}}),
+              "NAME  PID\n"
+              "\u65e5\u672c  1\n"
+              "caf\u00e9  2\n"
+              "x\xff    3\n");
+}
+
 // Text fields hold at most 63 characters and keep UTF-16 text.
 TEST(ReplyChecks, TextFields) {
     WCHAR f[64];
