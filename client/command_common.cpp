@@ -68,6 +68,26 @@ bool ParseArgs(const std::vector<std::string>& args, std::initializer_list<const
     return true;
 }
 
+bool ParseCommandArgs(const std::string& what, const std::vector<std::string>& args,
+                      std::initializer_list<const char*> flags, std::initializer_list<const char*> valued,
+                      const char* usage, ParsedArgs& out, std::FILE* outFile, std::FILE* err, int& status) {
+    std::string error;
+    status = 0;
+    if (!ParseArgs(args, flags, valued, out, error)) {
+        status = Failed(err, what, error);
+        return false;
+    }
+    if (out.Has("--help")) {
+        Write(outFile, usage);
+        return false;
+    }
+    if (!out.positional.empty()) {
+        status = Failed(err, what, "unexpected argument '" + OneLine(out.positional[0]) + "'");
+        return false;
+    }
+    return true;
+}
+
 int Failed(std::FILE* err, const std::string& what, const std::string& text) {
     WriteError(err, what, text);
     return 1;

@@ -32,13 +32,8 @@ std::string VersionNumber(DWORD ms, DWORD ls) {
 
 int RunInfoCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     ParsedArgs a;
-    std::string error;
-    if (!ParseArgs(args, {"--json"}, {}, a, error)) return Failed(err, "info", error);
-    if (a.Has("--help")) {
-        Write(out, kInfoUsage);
-        return 0;
-    }
-    if (!a.positional.empty()) return Failed(err, "info", "unexpected argument '" + OneLine(a.positional[0]) + "'");
+    int status = 0;
+    if (!ParseCommandArgs("info", args, {"--json"}, {}, kInfoUsage, a, out, err, status)) return status;
     ServiceClient client;
     if (!ConnectOrSay(client, "info", err)) return 1;
     ServiceInfo info{};
@@ -128,15 +123,9 @@ bool ReadMetricsFile(std::string& text, std::string& error) {
 
 int RunMetricsCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     ParsedArgs a;
-    std::string error;
-    if (!ParseArgs(args, {}, {}, a, error)) return Failed(err, "metrics", error);
-    if (a.Has("--help")) {
-        Write(out, kMetricsUsage);
-        return 0;
-    }
-    if (!a.positional.empty())
-        return Failed(err, "metrics", "unexpected argument '" + OneLine(a.positional[0]) + "'");
-    std::string text;
+    int status = 0;
+    if (!ParseCommandArgs("metrics", args, {}, {}, kMetricsUsage, a, out, err, status)) return status;
+    std::string text, error;
     if (!ReadMetricsFile(text, error)) return Failed(err, "metrics", error);
     Write(out, text);
     return 0;

@@ -90,23 +90,9 @@ std::string FlagWordsJson(DWORD f) {
 
 bool ParseListArgs(const std::string& what, const std::vector<std::string>& args, bool groupOption, ParsedArgs& a,
                    std::FILE* out, std::FILE* err, const char* usage, int& status) {
-    std::string error;
-    status = 0;
-    bool ok = groupOption ? ParseArgs(args, {"--running", "--json"}, {"--group", "--name"}, a, error)
-                          : ParseArgs(args, {"--running", "--json"}, {"--name"}, a, error);
-    if (!ok) {
-        status = Failed(err, what, error);
-        return false;
-    }
-    if (a.Has("--help")) {
-        Write(out, usage);
-        return false;
-    }
-    if (!a.positional.empty()) {
-        status = Failed(err, what, "unexpected argument '" + OneLine(a.positional[0]) + "'");
-        return false;
-    }
-    return true;
+    return groupOption ? ParseCommandArgs(what, args, {"--running", "--json"}, {"--group", "--name"}, usage, a, out,
+                                          err, status)
+                       : ParseCommandArgs(what, args, {"--running", "--json"}, {"--name"}, usage, a, out, err, status);
 }
 
 // Every running entry of the process list with that pid.

@@ -414,23 +414,25 @@ struct Change {
     std::string line;  // what is printed
 };
 
-Change RuleChange(BYTE operation, const ProcSummary& s) {
+// "+ rule x", "~ group y", "- rule z".
+Change RuleChange(Target target, BYTE operation, const WCHAR* name) {
     Change c;
-    c.target = Target::ProcRule;
+    c.target = target;
     c.operation = operation;
+    c.line = std::string(operation == OpAdd ? "+" : operation == OpDelete ? "-" : "~") +
+             (target == Target::ProcRule ? " rule " : " group ") + OneLine(FieldText(name, kNameUnits));
+    return c;
+}
+
+Change RuleChange(BYTE operation, const ProcSummary& s) {
+    Change c = RuleChange(Target::ProcRule, operation, s.name);
     c.proc = s;
-    c.line = std::string(operation == OpAdd ? "+" : operation == OpDelete ? "-" : "~") + " rule " +
-             OneLine(FieldText(s.name, kNameUnits));
     return c;
 }
 
 Change RuleChange(BYTE operation, const JobSummary& s) {
-    Change c;
-    c.target = Target::GroupRule;
-    c.operation = operation;
+    Change c = RuleChange(Target::GroupRule, operation, s.name);
     c.group = s;
-    c.line = std::string(operation == OpAdd ? "+" : operation == OpDelete ? "-" : "~") + " group " +
-             OneLine(FieldText(s.name, kNameUnits));
     return c;
 }
 
@@ -613,13 +615,8 @@ int Apply(ServiceClient& client, const RuleSet& doc, bool dryRun, const std::str
 
 int RunExportCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     ParsedArgs a;
-    std::string error;
-    if (!ParseArgs(args, {}, {}, a, error)) return Failed(err, "export", error);
-    if (a.Has("--help")) {
-        Write(out, kExportUsage);
-        return 0;
-    }
-    if (!a.positional.empty()) return Failed(err, "export", "unexpected argument '" + OneLine(a.positional[0]) + "'");
+    int status = 0;
+    if (!ParseCommandArgs("export", args, {}, {}, kExportUsage, a, out, err, status)) return status;
     ServiceClient client;
     if (!ConnectOrSay(client, "export", err)) return 1;
     RuleSet now;

@@ -68,6 +68,13 @@ bool ParseArgs(const std::vector<std::string>& args, std::initializer_list<const
 // back to the service.
 constexpr size_t kMaxVarData = 4096 - kRequestDataOffset - kProcDetailFixedSize;
 
+// ParseArgs for a command that takes no positional words, with its --help:
+// false when the command is done (the usage shown, or the error said), and
+// then `status` is its exit status.
+bool ParseCommandArgs(const std::string& what, const std::vector<std::string>& args,
+                      std::initializer_list<const char*> flags, std::initializer_list<const char*> valued,
+                      const char* usage, ParsedArgs& out, std::FILE* outFile, std::FILE* err, int& status);
+
 // "zembrikctl: <what>: <text>" on err; returns 1.
 int Failed(std::FILE* err, const std::string& what, const std::string& text);
 // The same with the result as words.

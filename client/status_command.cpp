@@ -109,13 +109,8 @@ DWORD QueryServiceProcesses(ServiceProcesses& out) {
 
 int RunStatusCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     ParsedArgs a;
-    std::string error;
-    if (!ParseArgs(args, {"--json"}, {}, a, error)) return Failed(err, "status", error);
-    if (a.Has("--help")) {
-        Write(out, kStatusUsage);
-        return 0;
-    }
-    if (!a.positional.empty()) return Failed(err, "status", "unexpected argument '" + OneLine(a.positional[0]) + "'");
+    int status = 0;
+    if (!ParseCommandArgs("status", args, {"--json"}, {}, kStatusUsage, a, out, err, status)) return status;
     ServiceProcesses sp;
     DWORD rc = QueryServiceProcesses(sp);
     if (rc != 0) return FailedResult(err, "status", rc);

@@ -312,13 +312,8 @@ private:
 
 int RunTopCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     ParsedArgs a;
-    std::string error;
-    if (!ParseArgs(args, {"--once"}, {"--delay", "--sort"}, a, error)) return Failed(err, "top", error);
-    if (a.Has("--help")) {
-        Write(out, kTopUsage);
-        return 0;
-    }
-    if (!a.positional.empty()) return Failed(err, "top", "unexpected argument '" + OneLine(a.positional[0]) + "'");
+    int status = 0;
+    if (!ParseCommandArgs("top", args, {"--once"}, {"--delay", "--sort"}, kTopUsage, a, out, err, status)) return status;
     DWORD delayMs = 1000;
     if (a.Has("--delay")) {
         std::string d = a.Get("--delay");
@@ -351,7 +346,7 @@ int RunTopCommand(const std::vector<std::string>& args, std::FILE* out, std::FIL
     auto oldInt = std::signal(SIGINT, OnStop);
     auto oldTerm = std::signal(SIGTERM, OnStop);
     auto oldHup = std::signal(SIGHUP, OnStop);
-    int status = 0;
+    status = 0;
     {
         Screen screen;
         if (!screen.Enter(out)) {
