@@ -47,8 +47,6 @@ void LogDbInitFailed(LPCWSTR step, DWORD error) {
 
 }  // namespace
 
-thread_local DWORD ZembrikDb::lastRegResult_ = 0;
-
 ZembrikDb::ZembrikDb() {
     InitializeCriticalSection(&nameLock_);
     InitializeCriticalSection(&procLock_);

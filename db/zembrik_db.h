@@ -178,7 +178,7 @@ private:
     CRITICAL_SECTION groupLock_;
     // Per thread, like GetLastError: rule changes on different lists run at
     // once, and one's result must not become another's.
-    static thread_local DWORD lastRegResult_;
+    inline static thread_local DWORD lastRegResult_ = 0;
     std::atomic<DWORD> pollMilliseconds_{60000};  // read by the manager without a lock
     HKEY parametersKey_ = nullptr;
     HKEY procRulesKey_ = nullptr;

@@ -39,6 +39,10 @@ DWORD ZembrikClient::NameRules() {
     auto checkRule = [&]() -> DWORD {
         if (!IsValidName(rule->name, false)) return ResultBadName;
         if (rule->matchType != u'A' && rule->matchType != u'D' && rule->matchType != u'P') return ResultBadValue;
+        // The stored form ends a description at a double quote; one inside
+        // would come back as another rule after the next load.
+        for (DWORD i = 0; i < kNameUnits && rule->description[i] != 0; ++i)
+            if (rule->description[i] == u'"') return ResultBadValue;
         return 0;
     };
     DWORD rc = 0;

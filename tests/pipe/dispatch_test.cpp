@@ -13,6 +13,7 @@
 #include "manager/zembrik_mgr.h"
 #include "pal/registry.h"
 #include "pal/strings.h"
+#include "pal/strings.h"
 #include "pipe/request_builder.h"
 #include "pipe/zembrik_client.h"
 #include "pipe/zembrik_user.h"
@@ -246,6 +247,11 @@ TEST_F(DispatchTest, NameRules) {
     bad.data<NameRule>() = Alias(u'P', u"a", u" b");
     Send(bad);
     EXPECT_EQ(Reply().result, ResultBadName);
+    // The stored form ends a description at a quote: one inside would not read back.
+    bad.data<NameRule>() = Alias(u'P', u"a", u"b");
+    lstrcpynW(bad.data<NameRule>().description, u"say \"hi\"", 64);
+    Send(bad);
+    EXPECT_EQ(Reply().result, ResultBadValue);
 
     // Two rules: index 1 is the default rule.
     for (BYTE op : {OpReplace, OpDelete, OpSwap}) {
