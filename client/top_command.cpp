@@ -238,8 +238,10 @@ std::string Frame(const Sample& before, const Sample& now, SortKey sort, size_t 
     head += sv.mediatorPid != 0 ? ", mediator " + std::to_string(sv.mediatorPid) : ", no mediator";
     head += ", poll " + std::to_string(now.pollSeconds) + " s";
     lines.push_back(head);
-    lines.push_back(std::to_string(groups.size()) + " groups, " + std::to_string(procs.size()) +
-                    " managed processes; sort " + SortWord(sort) + " (c m p h n), q quits");
+    auto count = [](size_t n, const char* one, const char* many) { return std::to_string(n) + (n == 1 ? one : many); };
+    lines.push_back(count(groups.size(), " group, ", " groups, ") +
+                    count(procs.size(), " managed process", " managed processes") + "; sort " + SortWord(sort) +
+                    " (c m p h n), q quits");
     lines.push_back("");
     auto groupLine = [](const std::string& name, const std::string& cpu, const std::string& mem,
                         const std::string& members, const std::string& started, const std::string& ended,
@@ -275,12 +277,16 @@ std::string Frame(const Sample& before, const Sample& now, SortKey sort, size_t 
                                  p.memoryKnown ? SizeText(p.memory) : "-", p.priority));
     }
     std::string text;
-    for (std::string& l : lines) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string& l = lines[i];
         if (columns > 0 && PalDisplayWidth(l) > columns) l = Fit(l, columns);
         while (!l.empty() && l.back() == ' ') l.pop_back();
         text += l;
-        // On a terminal each line clears what an earlier, longer frame left.
-        text += rows > 0 ? "\x1b[K\n" : "\n";
+        // On a terminal each line clears what an earlier, longer frame left,
+        // and the last one ends without a line feed: on the bottom row it
+        // would scroll the frame's first line away.
+        if (rows == 0) text += "\n";
+        else text += i + 1 < lines.size() ? "\x1b[K\n" : "\x1b[K";
     }
     return text;
 }
