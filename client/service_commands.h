@@ -118,6 +118,8 @@ struct ServiceProcesses {
 // The service's state and pids as the control manager records them; 0 or
 // the Windows error.
 DWORD QueryServiceProcesses(ServiceProcesses& out);
+// A FILETIME as one number.
+ULONGLONG FileTimeValue(const FILETIME& t);
 // Now, in FILETIME units.
 ULONGLONG NowFileTime();
 // "3d 4h 5m", "2h 13m", "4m 10s", "12s".

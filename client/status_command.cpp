@@ -33,10 +33,6 @@ const char kStatusUsage[] =
 constexpr char kMediatorCommand[] = "ZembrikMD8";
 constexpr ULONGLONG kUnixEpochFileTime = 116444736000000000ULL;
 
-ULONGLONG FileTimeValue(const FILETIME& t) {
-    return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-}
-
 // The mediator: the holder of its single-instance event that runs the
 // mediator's program (the service may hold the event too, to test it).
 DWORD FindMediator(DWORD servicePid) {
@@ -64,6 +60,10 @@ const char* StateWord(DWORD state) {
 }
 
 }  // namespace
+
+ULONGLONG FileTimeValue(const FILETIME& t) {
+    return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
 
 ULONGLONG NowFileTime() {
     auto since = std::chrono::system_clock::now().time_since_epoch();

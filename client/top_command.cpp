@@ -99,9 +99,7 @@ DWORD TakeSample(ServiceClient& client, Sample& s) {
         s.procs.push_back(p);
         PAL_PROCESS_FACTS f{};
         if (p.pid <= 0xFFFFFFFFULL && PalQueryProcessFacts(static_cast<DWORD>(p.pid), &f)) {
-            ULONGLONG created = (static_cast<ULONGLONG>(f.creationTime.dwHighDateTime) << 32) |
-                                f.creationTime.dwLowDateTime;
-            if (created == p.creationTime) s.resident[{p.pid, p.creationTime}] = f.residentBytes;
+            if (FileTimeValue(f.creationTime) == p.creationTime) s.resident[{p.pid, p.creationTime}] = f.residentBytes;
         }
     }
     std::string text, error;
