@@ -84,6 +84,8 @@ constexpr DWORD kMaxBuffer = 64u << 20;
 constexpr DWORD kDefaultTimeOutMs = 50;
 // How often WaitNamedPipe looks when it cannot watch the pipe folder.
 constexpr DWORD kWaitPollMs = 10;
+// How often it looks anyway while it watches the folder.
+constexpr DWORD kWatchedLookMs = 250;
 
 // ---- Names and socket addresses
 
@@ -1049,8 +1051,11 @@ DWORD InternalWaitNamedPipe(LPCWSTR name, DWORD timeOut) {
         if (timeOut != NMPWAIT_WAIT_FOREVER && now >= deadline) return ERROR_SEM_TIMEOUT;
         int wait = -1;
         if (timeOut != NMPWAIT_WAIT_FOREVER) wait = static_cast<int>(std::min<uint64_t>(deadline - now, 0x7FFFFFFF));
-        // Without a watch (no inotify, or the folder was removed) it looks again now and then.
-        if (wd < 0 && (wait < 0 || wait > static_cast<int>(kWaitPollMs))) wait = static_cast<int>(kWaitPollMs);
+        // Without a watch (no inotify, or the folder was removed) it looks again now and then;
+        // with one it still looks now and then, as a folder put in place of the watched one
+        // (a state root being laid out) raises nothing here.
+        DWORD every = wd < 0 ? kWaitPollMs : kWatchedLookMs;
+        if (wait < 0 || wait > static_cast<int>(every)) wait = static_cast<int>(every);
         struct pollfd pfd{wd >= 0 ? in.get() : -1, POLLIN, 0};
         if (poll(&pfd, 1, wait) <= 0) continue;
         alignas(struct inotify_event) char events[4096];
